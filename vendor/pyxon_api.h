@@ -126,6 +126,9 @@ class SerialInterface {
   virtual uint32_t AddRef();                                      // 1
   virtual uint32_t Release();                                     // 2
   virtual Result GetSerialNumber(char serial[32]);                // 3
+
+ protected:
+  ~SerialInterface() = default;  // not virtual: the library owns the object
 };
 
 // Auxiliary interface with version texts at positions 3 to 6.
@@ -138,6 +141,9 @@ class VersionInterface {
   virtual Result GetHardwareVersion(char text[32]);               // 4
   virtual Result GetProductionDate(char text[32]);                // 5 eight digits, yyyymmdd
   virtual Result GetFpgaVersion(char text[32]);                   // 6
+
+ protected:
+  ~VersionInterface() = default;  // not virtual: the library owns the object
 };
 
 inline Result SerialInterface::QueryInterface(const uint8_t*, void**) { return kNotImplemented; }
@@ -279,7 +285,7 @@ class CameraHandle {
   PYXON_RESERVED(112)
   PYXON_OP(Result, Setup, int32_t mode)                                      // 113
   PYXON_RESERVED(114)
-  PYXON_OP(Result, PrepareSoftwareTrigger)                                   // 115
+  PYXON_OP(Result, PrepareSoftwareTrigger, void)                             // 115
   PYXON_OP(Result, SetNegative, int32_t on)                                  // 116
   PYXON_OP(Result, GetNegative, int32_t* on)                                 // 117
   PYXON_RESERVED(118)
@@ -325,7 +331,7 @@ class CameraHandle {
   PYXON_OP(Result, StartPullWithCallback, void* a1, void* a2, void* a3, void* a4, void* a5,
            void* a6, void* a7, EventCallback callback, void* a9, void* context)  // 158
   PYXON_OP(Result, Stop, int32_t mode)                                       // 159
-  PYXON_OP(Result, Close)                                                    // 160
+  PYXON_OP(Result, Close, void)                                              // 160
   PYXON_RESERVED(161)
   PYXON_RESERVED(162)
   PYXON_RESERVED(163)

@@ -1,0 +1,266 @@
+// One simulated camera: its settings, its open session and the worker thread
+// that makes frames and delivers events while the camera is open.
+//
+// Ownership: the Simulator's attached list holds a shared reference; an open
+// session's handle (SimHandle) holds another, so a camera that is detached while
+// open keeps working until Close. The worker thread holds the session's handle.
+//
+// Threads: any thread may call the public functions and the handle (host,
+// adapter sequence thread, adapter callbacks on the worker thread). The worker
+// is started by Open and told to end by Close, which never waits for it (a
+// callback may be in flight on it, and that callback may be blocked on a lock
+// the closing thread holds); the Simulator joins retired workers later.
+//
+// Locks (order: mu_ before nothing; renderMu_ is never taken with mu_ held):
+// - mu_ guards every field below that is not atomic or const, including the
+//   settings; the worker holds it except while it runs a callback.
+// - renderMu_ guards the renderer (pulls copy pixels under it, without mu_).
+// Callbacks are invoked with no simulator lock held, so the adapter may call
+// back into the handle from inside them.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/catalogue.h"
+#include "sim/frame_renderer.h"
+#include "vendor/pyxon_api.h"
+
+namespace pyxsim {
+
+class SimHandle;
+
+using Clock = std::chrono::steady_clock;
+
+// Failure codes beyond those of the vendor header.
+constexpr pyxon::Result kAccessDenied = static_cast<pyxon::Result>(0x80070005u);
+constexpr pyxon::Result kHandleClosed = static_cast<pyxon::Result>(0x80070006u);
+constexpr pyxon::Result kDisconnected = static_cast<pyxon::Result>(0x8007001Fu);
+constexpr pyxon::Result kNoInterface = static_cast<pyxon::Result>(0x80004002u);
+
+struct Roi {
+  uint32_t x = 0, y = 0, width = 0, height = 0;  // width 0: no region
+};
+
+struct IoLine {
+  int32_t capabilities = 0;  // bit 0 input, bit 1 output
+  int32_t direction = 0;     // 0 input, 1 output
+  int32_t inverter = 1;      // 0 inverted, 1 not inverted
+  int32_t activation = 0;
+  int32_t debouncer = 0;
+  int32_t delay = 0;
+  int32_t counterSource = 0;
+  int32_t pwmSource = 0;
+  int32_t outputMode = 0;
+};
+
+struct OptionSlot {
+  int32_t value;
+  int32_t min;
+  int32_t max;
+  Access access;
+  Computed computed;
+};
+
+struct NamedSlot {
+  int32_t value;
+  bool writable;
+  int32_t min;
+  int32_t max;
+};
+
+// Everything a factory reset restores.
+struct Settings {
+  uint32_t exposureUs = 10000;
+  uint16_t gain = 100;
+  int32_t autoExposure = 0;
+  uint16_t aeTarget = 120;
+  uint32_t aeMaxTimeMs = 350;
+  uint16_t aeMaxGain = 500;
+  int32_t wb[3] = {0, 0, 0};
+  int32_t hue = 0, saturation = 128, brightness = 0, contrast = 0, gamma = 100;
+  int32_t vflip = 0, hflip = 0, skip = 0, negative = 0;
+  int32_t powerFrequency = 1;  // 0 60 Hz, 1 50 Hz, 2 DC
+  uint16_t speed = 0;
+  uint16_t fan = 0;
+  int32_t tecTarget = 0;
+  uint32_t resolution = 0;
+  Roi roi;
+  int32_t setupMode = 0;
+  std::map<uint32_t, OptionSlot> options;
+  std::map<std::string, NamedSlot> named;
+  std::vector<int32_t> lanes;
+  std::vector<IoLine> lines;
+  int32_t triggerSource = 0, counterValue = 1, counterCount = 0;
+  int32_t strobeMode = 0, strobeDelay = 0, strobeDuration = 0, userOutput = 0;
+
+  static Settings Defaults(const ModelProfile& profile);
+};
+
+// Size of the delivered image and what limits its rate.
+struct Geometry {
+  uint32_t width = 0, height = 0;          // output, after binning and rotation
+  uint32_t areaWidth = 0, areaHeight = 0;  // sensor area read, in resolution pixels
+  uint32_t factor = 1;
+};
+
+// A worker thread handed back by Close, to be joined once it has ended.
+struct RetiredWorker {
+  std::thread thread;
+  std::shared_ptr<std::atomic<bool>> exited;
+};
+
+class SimCamera : public std::enable_shared_from_this<SimCamera> {
+ public:
+  SimCamera(const ModelProfile& profile, std::string displayName, std::string id);
+  ~SimCamera();
+  SimCamera(const SimCamera&) = delete;
+  SimCamera& operator=(const SimCamera&) = delete;
+
+  const ModelProfile& profile() const { return profile_; }
+  const std::string& displayName() const { return displayName_; }
+  const std::string& id() const { return id_; }
+  int index() const { return index_.load(std::memory_order_relaxed); }
+  void setIndex(int index) { index_.store(index, std::memory_order_relaxed); }
+
+  // Opens a session and starts the worker; null when the camera is open.
+  pyxon::CameraHandle* Open(const std::string& iniPath);
+  // Ends the session if it is the current one; the worker is handed back
+  // without being joined (its thread is empty when nothing was running).
+  RetiredWorker Close(uint64_t session);
+  RetiredWorker ForceClose();
+  bool IsSession(uint64_t session) const {
+    return session != 0 && session_.load(std::memory_order_acquire) == session;
+  }
+  bool disconnected() const { return disconnected_.load(std::memory_order_acquire); }
+
+  // Control interface (sim_control.h).
+  void ResetFromControl();
+  int ForceOption(uint32_t option, int32_t value);
+  int RemoveOption(uint32_t option);
+  int PeekOption(uint32_t option, int32_t* value);
+  int SetNamedForced(const std::string& name, int32_t value);
+  int GetNamedValue(const std::string& name, int32_t* value);
+  int GetState(const std::string& key, int64_t* value);
+  int SetState(const std::string& key, int64_t value);
+  int SetLanes(const int32_t* values, int n, int current);
+  void FireEvent(int32_t code);
+  int FlushEvents();
+  void HardwarePulse();
+  void SetFrameSource(int mode);
+  void SetFrameIntervalUs(uint32_t microseconds);
+  void SetDropPercent(int percent);
+  void Disconnect();
+  uint64_t FramesGenerated();
+  bool IsOpen();
+  int OpenCount();
+  bool IsDelivering();
+  int CallbacksInFlight();
+  std::string IniPath();
+
+ private:
+  friend class SimHandle;
+
+  struct Event {
+    int32_t code;
+    uint64_t sequence;
+    bool explicitEvent;          // fired through the control interface
+    void* whiteBalanceCallback;  // completion callback of WhiteBalanceOnce
+    void* whiteBalanceContext;
+    int32_t gains[3];
+  };
+
+  // Everything below with a Locked suffix requires mu_.
+  void RunWorker(uint64_t session, std::shared_ptr<SimHandle> keepAlive);
+  void AdvanceLocked(Clock::time_point now);
+  Clock::time_point NextWakeLocked(Clock::time_point now) const;
+  void DeliverOneLocked(std::unique_lock<std::mutex>& lock);
+  void ProduceFrameLocked(Clock::time_point now);
+  void AutoExposureStepLocked(Clock::time_point now);
+  void QueueEventLocked(int32_t code, bool explicitEvent);
+  bool FreeRunningLocked() const;
+  RetiredWorker EndSessionLocked();
+
+  pyxon::Result SetOptionLocked(uint32_t option, int32_t value);
+  pyxon::Result GetOptionLocked(uint32_t option, int32_t* value);
+  void AfterOptionChangeLocked(uint32_t option, int32_t previous);
+  int32_t OptionOr(uint32_t option, int32_t fallback) const;
+  void FactoryResetLocked();
+
+  Geometry GeometryLocked() const;
+  uint32_t FormatBitsLocked() const;
+  uint32_t MinFramePeriodUsLocked() const;  // readout and link limit
+  uint32_t MaxFrameRateTenthsLocked() const;
+  uint32_t FramePeriodUsLocked() const;  // free-running period
+  uint32_t ReadoutUsLocked() const;
+  double SignalLocked() const;  // 1.0 = nominal brightness
+  void UpdateTemperatureLocked(Clock::time_point now);
+  int32_t TecDriveLocked();
+  uint32_t RealExposureUsLocked() const;
+
+  const ModelProfile& profile_;
+  const std::string displayName_;
+  const std::string id_;
+  std::atomic<int> index_{-1};
+  std::atomic<uint64_t> session_{0};  // 0 when closed; written under mu_
+  std::atomic<bool> disconnected_{false};
+
+  mutable std::mutex mu_;
+  std::condition_variable workCv_;   // wakes the worker
+  std::condition_variable frameCv_;  // waiting pulls
+  std::condition_variable flushCv_;  // waiting flushes
+
+  Settings s_;
+  std::string iniPath_;
+  int openCount_ = 0;
+  uint64_t sessionCounter_ = 0;
+  std::thread worker_;
+  std::shared_ptr<std::atomic<bool>> workerExited_;
+  std::thread::id workerId_;
+
+  bool started_ = false;
+  pyxon::EventCallback callback_ = nullptr;
+  void* context_ = nullptr;
+  int inFlight_ = 0;
+
+  uint64_t generated_ = 0;  // frame numbers used since open
+  uint64_t delivered_ = 0;  // frames published since open
+  uint64_t newest_ = 0;     // newest published frame, 0 = none
+  uint64_t lastPulled_ = 0;
+  Clock::time_point newestTime_;
+  std::deque<Clock::time_point> recent_;  // publication times, last second
+  std::deque<Clock::time_point> triggers_;
+  Clock::time_point nextFree_;
+  Clock::time_point nextWhiteBalance_;
+  bool whiteBalanceOncePending_ = false;
+  Clock::time_point whiteBalanceOnceDue_;
+  void* whiteBalanceCallback_ = nullptr;
+  void* whiteBalanceContext_ = nullptr;
+  uint32_t whiteBalanceRounds_ = 0;
+  Clock::time_point lastAutoExposure_;
+
+  std::deque<Event> events_;
+  uint64_t queuedSequence_ = 0;
+  uint64_t doneSequence_ = 0;
+
+  int frameSource_ = 0;
+  uint32_t frameIntervalUs_ = 0;
+  int dropPercent_ = 0;
+
+  double temperature_ = 0;  // tenths of a degree
+  Clock::time_point temperatureAt_;
+
+  std::mutex renderMu_;
+  FrameRenderer renderer_;
+};
+
+}  // namespace pyxsim
