@@ -1,0 +1,88 @@
+// snap: one image to a TIFF, with the camera's settings in its description.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+#include "host/tool/commands.h"
+#include "host/tool/frame.h"
+#include "host/tool/frame_metadata.h"
+#include "host/tool/output_files.h"
+#include "host/tool/png_preview.h"
+#include "host/tool/property_table.h"
+#include "host/tool/tiff_writer.h"
+#include "host/tool/tool_error.h"
+#include "sim/sim_control.h"
+
+namespace pyxtool {
+
+namespace {
+
+// The ImageDescription of a snapped image: JSON, so that any reader can parse it.
+std::string SnapDescription(const std::string& camera, std::chrono::system_clock::time_point time,
+                            const std::optional<uint64_t>& stamp,
+                            const std::vector<PropertyInfo>& properties) {
+  nlohmann::ordered_json description;
+  description["software"] = ToolVersion();
+  description["camera"] = camera;
+  description["time"] = IsoUtc(time);
+  if (stamp) description["frame"] = *stamp;
+  nlohmann::ordered_json settings = nlohmann::ordered_json::object();
+  for (const auto& [name, value] : SettingsOf(properties)) settings[name] = value;
+  description["properties"] = settings;
+  return description.dump(2);
+}
+
+}  // namespace
+
+int RunSnap(const CommonOptions& options, const SnapOptions& snap) {
+  CameraContext context(options);
+  MM::Camera& device = context.device();
+
+  // Open the outputs before acquiring, so an unwritable path fails at once.
+  OutputFiles outputs;
+  TiffWriter tiff(snap.output, false);
+  outputs.add(snap.output);
+  std::unique_ptr<PngPreview> preview;
+  if (!snap.preview.empty()) {
+    preview = std::make_unique<PngPreview>(snap.preview, snap.previewSize);
+    outputs.add(snap.preview);
+  }
+
+  const auto time = std::chrono::system_clock::now();
+  const int result = device.SnapImage();
+  if (result != 0) throw ToolError(kExitFailure, "snap failed: " + context.errorText(result));
+  const unsigned width = device.GetImageWidth();
+  const unsigned height = device.GetImageHeight();
+  const unsigned bytesPerPixel = device.GetImageBytesPerPixel();
+  const unsigned char* buffer = device.GetImageBuffer();
+  if (buffer == nullptr) throw ToolError(kExitFailure, "the camera returned no image buffer");
+  std::vector<uint8_t> pixels(buffer, buffer + size_t{width} * height * bytesPerPixel);
+
+  std::optional<uint64_t> stamp;
+  uint64_t number = 0;
+  if (context.framesCarryStamps() && pyxsim_read_stamp(pixels.data(), pixels.size(), &number))
+    stamp = number;
+  const std::vector<PropertyInfo> properties = ReadProperties(context.camera().access());
+  const Frame frame = FrameFromDevice(std::move(pixels), width, height, bytesPerPixel);
+
+  PageTags tags;
+  tags.description = SnapDescription(context.camera().name(), time, stamp, properties);
+  tags.software = ToolVersion();
+  tags.dateTime = TiffDateTime(time);
+  tags.pixelSizeUm = device.GetPixelSizeUm() * std::max(1, device.GetBinning());
+  tiff.writePage(frame, tags);
+  tiff.close();
+  std::printf("%s: %u x %u, %s from %s\n", snap.output.c_str(), width, height,
+              DescribeLayout(frame.samplesPerPixel, frame.bitsPerSample).c_str(),
+              context.camera().name().c_str());
+  if (preview != nullptr) {
+    unsigned shownWidth = 0;
+    unsigned shownHeight = 0;
+    preview->write(frame, &shownWidth, &shownHeight);
+    std::printf("%s: %u x %u preview\n", snap.preview.c_str(), shownWidth, shownHeight);
+  }
+  outputs.keep();
+  return kExitOk;
+}
+
+}  // namespace pyxtool

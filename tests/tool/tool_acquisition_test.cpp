@@ -1,0 +1,263 @@
+// End to end: files written by snap and record, the live statistics, and
+// Ctrl-C during a recording. Files are read back with libtiff, libpng and
+// nlohmann-json.
+#include <gtest/gtest.h>
+#include <png.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <cstring>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <thread>
+
+#include "tiff_read.h"
+#include "tool_process.h"
+
+namespace {
+
+using tooltest::FirstWord;
+using tooltest::ReadFile;
+using tooltest::ReadTiff;
+using tooltest::RunTool;
+using tooltest::TempDir;
+using tooltest::ToolProcess;
+using tooltest::ToolRun;
+
+// Small frames keep the suite fast.
+const std::vector<std::string> kSmallMono = {
+    "--camera", "PX-120M", "--set", "Resolution=640 x 480", "--set", "Exposure=2"};
+
+std::vector<std::string> With(std::vector<std::string> args, const std::vector<std::string>& more) {
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
+}
+
+class ToolAcquisition : public ::testing::Test {
+ protected:
+  void SetUp() override { unsetenv("PYXSIM_CAMERAS"); }
+  TempDir dir_;
+};
+
+TEST_F(ToolAcquisition, SnapWritesGreyTiffWithSettingsAndAPreview) {
+  const std::string tif = dir_.file("snap.tif");
+  const std::string png = dir_.file("snap.png");
+  const ToolRun run = RunTool(With({"snap", "-o", tif, "--preview", png, "--preview-size", "200"},
+                                   {"--camera", "PX-120M", "--set", "Exposure=3.5"}));
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_NE(run.out.find("1280 x 960, 8-bit grey from PX-120M"), std::string::npos) << run.out;
+
+  const auto file = ReadTiff(tif);
+  ASSERT_TRUE(file);
+  ASSERT_EQ(file->pages.size(), 1u);
+  const auto& page = file->pages[0];
+  EXPECT_EQ(page.width, 1280u);
+  EXPECT_EQ(page.height, 960u);
+  EXPECT_EQ(page.bitsPerSample, 8);
+  EXPECT_EQ(page.samplesPerPixel, 1);
+  ASSERT_EQ(page.pixels.size(), 1280u * 960u);
+
+  const auto description = nlohmann::json::parse(page.description);
+  EXPECT_EQ(description["camera"], "PX-120M");
+  EXPECT_EQ(description["properties"]["Exposure"], "3.5000");
+  EXPECT_EQ(description["properties"]["Model"], "PX-120M");
+  // Grey pixels are stored as delivered: the frame number sits in the first 8 bytes.
+  EXPECT_EQ(description["frame"].get<uint64_t>(), FirstWord(page));
+
+  png_image image;
+  std::memset(&image, 0, sizeof image);
+  image.version = PNG_IMAGE_VERSION;
+  ASSERT_TRUE(png_image_begin_read_from_file(&image, png.c_str()));
+  EXPECT_EQ(image.width, 1280u / 7);  // reduced by 7 to fit 200 pixels
+  EXPECT_EQ(image.height, 960u / 7);
+  png_image_free(&image);
+}
+
+TEST_F(ToolAcquisition, SnapStoresWideGreyAndColourLayouts) {
+  const std::string wide = dir_.file("wide.tif");
+  ToolRun run = RunTool(With({"snap", "-o", wide}, With(kSmallMono, {"--set", "PixelType=RAW12"})));
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  auto file = ReadTiff(wide);
+  ASSERT_TRUE(file);
+  EXPECT_EQ(file->pages[0].bitsPerSample, 16);
+  EXPECT_EQ(file->pages[0].samplesPerPixel, 1);
+  EXPECT_EQ(file->pages[0].pixels.size(), 640u * 480u * 2u);
+
+  const std::vector<std::string> colour = {
+      "--camera", "PX-678C", "--set", "Resolution=1280 x 720", "--set", "Exposure=2"};
+  const std::string rgb = dir_.file("rgb.tif");
+  run = RunTool(With({"snap", "-o", rgb}, colour));
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  file = ReadTiff(rgb);
+  ASSERT_TRUE(file);
+  EXPECT_EQ(file->pages[0].samplesPerPixel, 3);
+  EXPECT_EQ(file->pages[0].bitsPerSample, 8);
+  EXPECT_EQ(file->pages[0].photometric, 2);  // RGB
+  EXPECT_EQ(file->pages[0].pixels.size(), 1280u * 720u * 3u);
+
+  const std::string rgb16 = dir_.file("rgb16.tif");
+  run = RunTool(With({"snap", "-o", rgb16}, With(colour, {"--set", "PixelType=RAW12"})));
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  file = ReadTiff(rgb16);
+  ASSERT_TRUE(file);
+  EXPECT_EQ(file->pages[0].samplesPerPixel, 3);
+  EXPECT_EQ(file->pages[0].bitsPerSample, 16);
+  EXPECT_EQ(file->pages[0].pixels.size(), 1280u * 720u * 6u);
+}
+
+TEST_F(ToolAcquisition, UnwritableOutputsFailBeforeAcquiring) {
+  ToolRun run = RunTool({"snap", "-o", "/nonexistent-dir/x.tif"});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.err.find("cannot write /nonexistent-dir/x.tif: No such file or directory"),
+            std::string::npos)
+      << run.err;
+
+  const std::string tif = dir_.file("kept-out.tif");
+  run = RunTool({"snap", "-o", tif, "--preview", "/nonexistent-dir/p.png"});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.err.find("/nonexistent-dir/p.png"), std::string::npos) << run.err;
+  EXPECT_FALSE(tooltest::FileExists(tif));  // nothing half-made left behind
+
+  run = RunTool({"record", "-n", "2", "-o", tif, "--metadata", "/nonexistent-dir/m.json"});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.err.find("/nonexistent-dir/m.json"), std::string::npos) << run.err;
+  EXPECT_FALSE(tooltest::FileExists(tif));
+}
+
+// Checks the recorded stack against its metadata file; returns the stamps.
+std::vector<uint64_t> CheckStack(const std::string& tif, const nlohmann::json& metadata,
+                                 size_t pages) {
+  const auto file = ReadTiff(tif);
+  EXPECT_TRUE(file) << tif;
+  if (!file) return {};
+  EXPECT_EQ(file->pages.size(), pages);
+  EXPECT_EQ(metadata["recorded"].get<size_t>(), pages);
+  EXPECT_EQ(metadata["frames"].size(), pages);
+  const std::string& xml = file->pages[0].description;
+  EXPECT_EQ(xml.rfind("<?xml", 0), 0u);
+  EXPECT_NE(xml.find("SizeT=\"" + std::to_string(pages) + "\""), std::string::npos);
+  EXPECT_NE(xml.find("PlaneCount=\"" + std::to_string(pages) + "\""), std::string::npos);
+
+  std::vector<uint64_t> stamps;
+  uint64_t gaps = 0;
+  for (size_t i = 0; i < file->pages.size() && i < metadata["frames"].size(); ++i) {
+    const auto& page = file->pages[i];
+    const auto& frame = metadata["frames"][i];
+    EXPECT_EQ(page.width, 640u);
+    EXPECT_EQ(page.height, 480u);
+    EXPECT_EQ(frame["index"].get<size_t>(), i);
+    EXPECT_EQ(frame["stamp"].get<uint64_t>(), FirstWord(page)) << "page " << i;
+    EXPECT_EQ(frame["tags"]["Camera"], "PX-120M");
+    if (i > 0) {
+      EXPECT_GT(FirstWord(page), stamps.back()) << "page " << i << " out of order";
+      EXPECT_GE(frame["time_s"].get<double>(), metadata["frames"][i - 1]["time_s"].get<double>());
+      gaps += FirstWord(page) - stamps.back() - 1;
+    }
+    stamps.push_back(FirstWord(page));
+  }
+  EXPECT_EQ(metadata["statistics"]["dropped"].get<uint64_t>(), gaps);
+  EXPECT_EQ(metadata["statistics"]["outOfOrder"].get<uint64_t>(), 0u);
+  return stamps;
+}
+
+TEST_F(ToolAcquisition, RecordWritesAnOmeTiffStackWithMetadata) {
+  const std::string tif = dir_.file("stack.ome.tif");
+  const std::string json = dir_.file("stack.json");
+  const ToolRun run =
+      RunTool(With({"record", "-n", "6", "-o", tif, "--metadata", json}, kSmallMono));
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_NE(run.out.find("6 frames of 640 x 480, 8-bit grey"), std::string::npos) << run.out;
+  EXPECT_NE(run.err.find("6/6"), std::string::npos) << run.err;  // the final progress line
+
+  const auto metadata = nlohmann::json::parse(ReadFile(json));
+  EXPECT_EQ(metadata["requested"], 6);
+  EXPECT_EQ(metadata["interrupted"], false);
+  EXPECT_EQ(metadata["settings"]["Exposure"], "2.0000");
+  CheckStack(tif, metadata, 6);
+  EXPECT_FALSE(ReadTiff(tif)->bigTiff);
+}
+
+TEST_F(ToolAcquisition, RecordCountsTheFramesTheCameraDropped) {
+  const std::string tif = dir_.file("drops.ome.tif");
+  const std::string json = dir_.file("drops.json");
+  const ToolRun run = RunTool(
+      With({"record", "-n", "20", "-o", tif, "--metadata", json, "--sim-drop", "50", "--bigtiff"},
+           kSmallMono));
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  const auto metadata = nlohmann::json::parse(ReadFile(json));
+  CheckStack(tif, metadata, 20);
+  EXPECT_GT(metadata["statistics"]["dropped"].get<uint64_t>(), 0u);
+  EXPECT_TRUE(ReadTiff(tif)->bigTiff);
+}
+
+TEST_F(ToolAcquisition, CtrlCEndsARecordingAndKeepsAValidFile) {
+  const std::string tif = dir_.file("stopped.ome.tif");
+  const std::string json = dir_.file("stopped.json");
+  ToolProcess tool(With({"record", "-n", "1000000", "-o", tif, "--metadata", json}, kSmallMono));
+  // Progress lines come once a second; wait for one that shows frames written.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  const std::regex written(R"(\] [1-9][0-9]*/1000000)");
+  while (!std::regex_search(tool.currentStderr(), written) &&
+         std::chrono::steady_clock::now() < deadline) {
+    ASSERT_TRUE(tool.waitForStderr("Recording", std::chrono::seconds(60))) << tool.currentStderr();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_TRUE(std::regex_search(tool.currentStderr(), written)) << tool.currentStderr();
+  tool.signal(SIGINT);
+  const ToolRun run = tool.finish(std::chrono::seconds(60));
+  EXPECT_EQ(run.exitCode, 130) << run.err;
+  EXPECT_NE(run.err.find("interrupted after"), std::string::npos) << run.err;
+
+  const auto metadata = nlohmann::json::parse(ReadFile(json));
+  EXPECT_EQ(metadata["interrupted"], true);
+  const size_t recorded = metadata["recorded"].get<size_t>();
+  EXPECT_GE(recorded, 1u);
+  CheckStack(tif, metadata, recorded);
+}
+
+TEST_F(ToolAcquisition, SequencesRunFreeUnlessAHardwareTriggerIsChosen) {
+  // The cooled camera starts with a hardware trigger input selected; a recording
+  // must not wait forever for pulses nobody sends.
+  const std::string tif = dir_.file("cool.tif");
+  const ToolRun run = RunTool({"record", "-n", "3", "-o", tif, "--camera", "PX-2600M-COOL", "--set",
+                               "Resolution=1364 x 1000", "--set", "Exposure=2"});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_NE(run.err.find("trigger source was the hardware input \"Opto-isolated input\"; running "
+                         "free"),
+            std::string::npos)
+      << run.err;
+  const auto file = ReadTiff(tif);
+  ASSERT_TRUE(file);
+  EXPECT_EQ(file->pages.size(), 3u);
+
+  // A hardware source chosen on purpose is kept: no frames come, Ctrl-C ends it.
+  ToolProcess waiting({"record", "-n", "3", "-o", dir_.file("wait.tif"), "--camera",
+                       "PX-2600M-COOL", "--set", "IO:Trigger Source=GPIO0"});
+  ASSERT_TRUE(
+      waiting.waitForStderr("waits for hardware triggers on GPIO0", std::chrono::seconds(60)));
+  ASSERT_TRUE(waiting.waitForStderr("Recording", std::chrono::seconds(60)));
+  waiting.signal(SIGINT);
+  const ToolRun stopped = waiting.finish(std::chrono::seconds(60));
+  EXPECT_EQ(stopped.exitCode, 130) << stopped.err;
+  EXPECT_NE(stopped.err.find("nothing was written"), std::string::npos) << stopped.err;
+  EXPECT_FALSE(tooltest::FileExists(dir_.file("wait.tif")));
+}
+
+TEST_F(ToolAcquisition, LivePrintsRatesEverySecondAndFinalStatistics) {
+  const ToolRun run = RunTool(With({"live", "--seconds", "2.2"}, kSmallMono));
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  const std::regex perSecond(R"([0-9.]+ frames/s - +[0-9.]+ MiB/s - [0-9]+ errors)");
+  const auto lines = std::distance(std::sregex_iterator(run.out.begin(), run.out.end(), perSecond),
+                                   std::sregex_iterator());
+  EXPECT_EQ(lines, 2) << run.out;
+  std::smatch completed;
+  ASSERT_TRUE(std::regex_search(run.out, completed, std::regex(R"(completed frames +([0-9]+))")))
+      << run.out;
+  EXPECT_GT(std::stoul(completed[1]), 0u);
+  for (const char* line :
+       {"failed frames", "dropped frames", "out-of-order frames", "host-buffer overflows"}) {
+    EXPECT_NE(run.out.find(line), std::string::npos) << run.out;
+  }
+}
+
+}  // namespace
