@@ -1,0 +1,96 @@
+#include "camera/event_hub.h"
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "camera/Camera.h"
+
+namespace {
+
+// Token -> hub. Never destroyed: the vendor library's thread may deliver a
+// late event while the module's statics are being torn down.
+struct HubRegistry {
+  std::mutex mutex;
+  uintptr_t lastToken = 0;
+  std::unordered_map<uintptr_t, std::weak_ptr<CameraEventHub>> hubs;
+};
+
+HubRegistry& Registry() {
+  static HubRegistry* registry = new HubRegistry;
+  return *registry;
+}
+
+}  // namespace
+
+std::shared_ptr<CameraEventHub> CameraEventHub::Create() {
+  HubRegistry& registry = Registry();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  std::shared_ptr<CameraEventHub> hub(new CameraEventHub(++registry.lastToken));
+  registry.hubs[hub->token_] = hub;
+  return hub;
+}
+
+CameraEventHub::~CameraEventHub() {
+  HubRegistry& registry = Registry();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  registry.hubs.erase(token_);
+}
+
+void CameraEventHub::OnVendorEvent(int32_t code, void* context) {
+  std::shared_ptr<CameraEventHub> hub;
+  {
+    HubRegistry& registry = Registry();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    auto found = registry.hubs.find(reinterpret_cast<uintptr_t>(context));
+    if (found != registry.hubs.end()) hub = found->second.lock();
+  }
+  if (hub) hub->Dispatch(code);
+}
+
+void CameraEventHub::Attach(Camera* camera) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& listener : *listeners_) {
+    if (listener->camera == camera) return;
+  }
+  auto listener = std::make_shared<Listener>();
+  listener->camera = camera;
+  auto next = std::make_shared<ListenerList>(*listeners_);
+  next->push_back(std::move(listener));
+  listeners_ = std::move(next);
+}
+
+void CameraEventHub::Detach(Camera* camera) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  auto found = std::find_if(listeners_->begin(), listeners_->end(),
+                            [camera](const auto& listener) { return listener->camera == camera; });
+  if (found == listeners_->end()) return;
+  std::shared_ptr<Listener> detached = *found;
+  auto next = std::make_shared<ListenerList>();
+  for (const auto& listener : *listeners_) {
+    if (listener != detached) next->push_back(listener);
+  }
+  listeners_ = std::move(next);
+  // Events dispatched from now on no longer see the device; wait only for the
+  // ones that already picked it up.
+  idle_.wait(lock, [&detached] { return detached->inFlight == 0; });
+}
+
+bool CameraEventHub::IsAttached(const Camera* camera) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return std::any_of(listeners_->begin(), listeners_->end(),
+                     [camera](const auto& listener) { return listener->camera == camera; });
+}
+
+void CameraEventHub::Dispatch(int32_t code) {
+  std::shared_ptr<const ListenerList> targets;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    targets = listeners_;
+    for (const auto& listener : *targets) ++listener->inFlight;
+  }
+  for (const auto& listener : *targets) {
+    OnCameraEvent(code, listener->camera);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (--listener->inFlight == 0) idle_.notify_all();
+  }
+}
