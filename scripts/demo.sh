@@ -15,7 +15,7 @@ echo "== Devices offered by the module"
 "$tool" devices
 echo
 echo "== Snap one image from the colour camera"
-"$tool" snap --camera PX-678C --set Exposure=20 -o "$out/snap.tif" --preview "$out/snap.png"
+"$tool" snap --camera PX-678C --set Exposure=8 -o "$out/snap.tif" --preview "$out/snap.png"
 echo
 echo "== Record 50 frames from the cooled camera"
 "$tool" record --camera PX-2600M-COOL --set "Binning=2" -n 50 -o "$out/stack.ome.tif" \
