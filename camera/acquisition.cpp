@@ -58,8 +58,12 @@ int Camera::StopSequenceAcquisition() {
   }
   // Back to the triggered idle state. The sequence may have been started
   // free-running and the trigger source changed since; what it started in decides.
+  // A device that started nothing leaves a camera it shares alone: another
+  // device may be acquiring with it (owners: the map and every device).
   pyxon::CameraHandle* handle = Handle();
-  if (handle != nullptr && (sequenceFreeRunning_ || !IsHardwareSource(triggerSourceIndex_))) {
+  const bool sharedWithOthers = wrapper_ && wrapper_.use_count() > 2;
+  if (handle != nullptr &&
+      (sequenceFreeRunning_ || (!IsHardwareSource(triggerSourceIndex_) && !sharedWithOthers))) {
     handle->SetOption(pyxon::opt::kTriggerMode, 1);
   }
   sequenceFreeRunning_ = false;

@@ -184,8 +184,14 @@ class CCameraBase : public CDeviceBase<MM::Camera, T> {
   bool IsSequenceThread() const { return thread_->IsCurrentThread(); }
 
  private:
+  // The serialised set of one tag, "Camera" = label, handed with each image.
+  static std::string ImageMetadataText(const char* label);
+
   std::atomic<bool> stopOnOverflow_{false};
   MetadataSet tags_;  // tag lock
+  // The last image metadata text and its label; sequence thread only.
+  std::string sequenceTextLabel_;
+  std::string sequenceText_;
   std::unique_ptr<BaseSequenceThread> thread_;
   std::recursive_mutex controlLock_;
   std::mutex tagLock_;
@@ -287,20 +293,36 @@ int CCameraBase<T>::InsertImage() {
   if (!callback) return MM::Err::NoCallback;
   char label[MM::kMaxHostText] = {};
   this->GetLabel(label);
-  MetadataSet metadata;
-  metadata.PutTag("Camera", "_", label);
-  std::string text = metadata.Serialize();
+  // The sequence thread keeps the text from image to image and builds it
+  // again only when the label changes, so that streaming allocates nothing.
+  std::string fresh;
+  const std::string* text = &fresh;
+  if (thread_->IsCurrentThread()) {
+    if (sequenceTextLabel_ != label) {
+      sequenceText_ = ImageMetadataText(label);
+      sequenceTextLabel_ = label;
+    }
+    text = &sequenceText_;
+  } else {
+    fresh = ImageMetadataText(label);
+  }
   int result = callback->InsertImage(this, this->GetImageBuffer(), this->GetImageWidth(),
                                      this->GetImageHeight(), this->GetImageBytesPerPixel(),
-                                     text.c_str(), true);
+                                     text->c_str(), true);
   if (!stopOnOverflow_.load() && result == MM::Err::BufferOverflow) {
     callback->ClearImageBuffer(this);
-    text = metadata.Serialize();
     result = callback->InsertImage(this, this->GetImageBuffer(), this->GetImageWidth(),
                                    this->GetImageHeight(), this->GetImageBytesPerPixel(),
-                                   text.c_str(), true);
+                                   text->c_str(), true);
   }
   return result;
+}
+
+template <class T>
+std::string CCameraBase<T>::ImageMetadataText(const char* label) {
+  MetadataSet metadata;
+  metadata.PutTag("Camera", "_", label);
+  return metadata.Serialize();
 }
 
 template <class T>

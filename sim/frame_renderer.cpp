@@ -110,7 +110,7 @@ void FrameRenderer::Render(const RenderParams& p) {
   const uint32_t channels =
       p.bits == 8 || p.bits == 16 ? 1 : (p.bits == 24 || p.bits == 48 ? 3 : 4);
   const uint32_t maxValue = MaxValue(p);
-  const size_t rowPixels = static_cast<size_t>(p.width) + kPeriod;
+  const size_t rowPixels = static_cast<size_t>(p.width) + kScroll;
   sourceRowBytes_ = rowPixels * bpp;
   source_.resize(sourceRowBytes_ * p.height);
 
@@ -176,7 +176,7 @@ void FrameRenderer::Write(const RenderParams& params, uint64_t number, bool vfli
   if (!valid_ || params != cached_) Render(params);
   const size_t rowBytes = static_cast<size_t>(params.width) * bpp;
   const size_t pitch = rowPitch == 0 ? rowBytes : rowPitch;
-  const size_t shift = static_cast<size_t>((number * 3) % kPeriod) * bpp;
+  const size_t shift = static_cast<size_t>((number * 3) % kScroll) * bpp;
   for (uint32_t y = 0; y < params.height; ++y) {
     const uint32_t sourceRow = vflip ? params.height - 1 - y : y;
     std::memcpy(dst + pitch * y, source_.data() + sourceRowBytes_ * sourceRow + shift, rowBytes);

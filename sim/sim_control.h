@@ -133,8 +133,8 @@ PYXSIM_API void pyxsim_hardware_pulse(int cam);
 
 // 0 normal; 1 never deliver (no frames and no spontaneous events).
 PYXSIM_API void pyxsim_set_frame_source(int cam, int mode);
-// Free-running frame interval in microseconds; 0 = derived from exposure,
-// frame rate, speed and geometry.
+// Frame interval in microseconds, free-running and from a software trigger to
+// its frame; 0 = derived from exposure, frame rate, speed and geometry.
 PYXSIM_API void pyxsim_set_frame_interval_us(int cam, uint32_t microseconds);
 // Percentage (0..100) of generated frames dropped before delivery (the frame
 // number is used up, so pulls show a gap).

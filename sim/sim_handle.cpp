@@ -800,22 +800,25 @@ Result SimHandle::PrepareSoftwareTrigger() {
 
 Result SimHandle::SoftwareTrigger(uint16_t count) {
   return Run(138, {count}, nullptr, [&] {
-    return Locked([&](SimCamera& c) {
+    const Result result = Locked([&](SimCamera& c) {
       if (count == 0) return kInvalidArgument;
       if (!c.started_ || c.OptionOr(pyxon::opt::kTriggerMode, 0) != 1) return kUnexpected;
       // Triggers queue up; each frame takes its exposure (or the readout, when
-      // longer) after the previous one.
+      // longer) after the previous one, or the forced frame interval.
       const auto now = Clock::now();
       const auto period = std::chrono::microseconds(
-          std::max<uint32_t>(c.s_.exposureUs, c.MinFramePeriodUsLocked()));
+          c.frameIntervalUs_ > 0 ? c.frameIntervalUs_
+                                 : std::max<uint32_t>(c.s_.exposureUs, c.MinFramePeriodUsLocked()));
       const int32_t n = std::min<int32_t>(count, kMaxTriggersPerCall);
       for (int32_t i = 0; i < n && c.triggers_.size() < kMaxTriggersPerCall; ++i) {
         const auto start = c.triggers_.empty() ? now : std::max(now, c.triggers_.back());
         c.triggers_.push_back(start + period);
       }
-      c.workCv_.notify_all();
       return kOk;
     });
+    // Woken once mu_ is released, so that the worker does not wake into it.
+    if (result == kOk) camera_->workCv_.notify_all();
+    return result;
   });
 }
 
@@ -925,15 +928,27 @@ Result SimHandle::PullImage(int32_t waitMode, void* destination, int32_t bits, i
     uint64_t number = 0;
     bool vflip = false;
     Clock::time_point stamp;
+    // A free-running frame that is already due is made now, not when the
+    // worker's timer fires: the system may fire it tens of microseconds late,
+    // which at short frame intervals would set the rate instead of the camera.
+    // The worker is woken without mu_ held where possible, so that it does not
+    // wake into a held lock.
+    bool frameDue = false;
     {
       std::unique_lock<std::mutex> lock(c.mu_);
+      frameDue = c.FreeRunningLocked() && c.nextFree_ <= Clock::now();
       const Geometry g = c.GeometryLocked();
       if (rowPitch > 0 && static_cast<uint64_t>(rowPitch) < static_cast<uint64_t>(g.width) * bpp) {
         return kInvalidArgument;
       }
       auto ready = [&] { return c.newest_ != 0 && c.newest_ != c.lastPulled_; };
       if (!ready()) {
-        if (waitMode <= 0) return pyxon::kPending;
+        if (waitMode <= 0) {
+          lock.unlock();
+          if (frameDue) c.workCv_.notify_all();
+          return pyxon::kPending;
+        }
+        if (frameDue) c.workCv_.notify_all();
         c.frameCv_.wait_for(lock, std::chrono::milliseconds(waitMode),
                             [&] { return ready() || !live() || c.disconnected(); });
         if (!live()) return kHandleClosed;
@@ -957,6 +972,7 @@ Result SimHandle::PullImage(int32_t waitMode, void* destination, int32_t bits, i
       params.negative = c.s_.negative != 0;
       vflip = (c.s_.vflip != 0) != halfTurn;
     }
+    if (frameDue) c.workCv_.notify_all();
     {
       std::lock_guard<std::mutex> lock(c.renderMu_);
       c.renderer_.Write(params, number, vflip, static_cast<uint8_t*>(destination),

@@ -74,6 +74,21 @@ TEST_F(SequenceTest, OneImageCallsTheHostInOrder) {
   EXPECT_FALSE(camera.IsCapturing());
 }
 
+// The sequence thread keeps the metadata text between images: a label changed
+// between sequences must show in the next one.
+TEST_F(SequenceTest, ImageMetadataFollowsALabelChangeBetweenSequences) {
+  camera.SetLabel("Cam1");
+  RunToEnd(2);
+  camera.SetLabel("Camera with a label longer than any short string");
+  RunToEnd(1);
+  const auto inserts = host.Inserts();
+  ASSERT_EQ(inserts.size(), 3u);
+  EXPECT_EQ(inserts[0].metadata, "1\ns\nCamera\n_\n1\nCam1\n");
+  EXPECT_EQ(inserts[1].metadata, inserts[0].metadata);
+  EXPECT_EQ(inserts[2].metadata,
+            "1\ns\nCamera\n_\n1\nCamera with a label longer than any short string\n");
+}
+
 TEST_F(SequenceTest, ThreeImagesAreCounted) {
   EXPECT_EQ(RunToEnd(3), (Events{"prepare", "insert", "insert", "insert", kExiting, "finished:0"}));
   EXPECT_EQ(camera.GetImageCounter(), 3);
