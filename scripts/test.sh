@@ -18,8 +18,9 @@ run_preset() {
   ctest --preset "$preset"
 }
 
-case "${1:-default}" in
+which=${1:-default}
+case "$which" in
   all) for p in default asan tsan; do run_preset "$p"; done ;;
-  default | asan | tsan | debug) run_preset "$1" ;;
+  default | asan | tsan | debug) run_preset "$which" ;;
   *) echo "usage: $0 [default|asan|tsan|debug|all]" >&2; exit 2 ;;
 esac
