@@ -219,6 +219,12 @@ int Camera::SnapDelivered() {
 }
 
 int Camera::ThreadRun() {
+  // The host may call the run step through the table itself. Only the
+  // sequence thread uses the frame lock below: it is that thread's member.
+  if (!IsSequenceThread()) {
+    const int snapped = SnapImage();
+    return snapped != MM::Err::Ok ? snapped : InsertImage();
+  }
   // The pull lock is held from the successful pull to the end of the insert:
   // a geometry change on the host's thread in between would leave the host a
   // frame described by the new geometry.

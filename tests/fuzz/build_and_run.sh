@@ -27,7 +27,7 @@ for fuzzer in "${fuzzers[@]}"; do
   if ! ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" \
       UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
       "$build/bin/$fuzzer" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=4096 \
-      -max_len=4096 -print_final_stats=1 -artifact_prefix="$findings/" \
+      -seed="${PYXON_FUZZ_SEED:-1}" -max_len=4096 -print_final_stats=1 -artifact_prefix="$findings/" \
       "$corpus" "$here/corpus/$fuzzer" 2>"$build/$fuzzer.log"; then
     echo "$fuzzer FAILED; the end of its log:"
     tail -n 60 "$build/$fuzzer.log"

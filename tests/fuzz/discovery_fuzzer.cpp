@@ -26,7 +26,8 @@ namespace {
 // may run after other statics are gone.
 const std::string& Root() {
   static const std::string* root = [] {
-    std::string pattern = std::filesystem::temp_directory_path().string() + "/discovery-fuzz-XXXXXX";
+    std::string pattern =
+        std::filesystem::temp_directory_path().string() + "/discovery-fuzz-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) std::abort();
     return new std::string(pattern);
   }();
@@ -91,13 +92,27 @@ void MakeEntry(FuzzedDataProvider& data, const std::string& directory, const std
       if (fd >= 0) close(fd);
       break;
     }
-    case 1: std::filesystem::create_directory(path, ignored); break;
-    case 2: symlink("/etc/hostname", path.c_str()); break;
-    case 3: symlink("/nonexistent/target", path.c_str()); break;
-    case 4: symlink(directory.c_str(), path.c_str()); break;
-    case 5: symlink(path.c_str(), path.c_str()); break;  // loops on itself
-    case 6: mkfifo(path.c_str(), 0644); break;
-    default: MakeSocket(path); break;
+    case 1:
+      std::filesystem::create_directory(path, ignored);
+      break;
+    case 2:
+      symlink("/etc/hostname", path.c_str());
+      break;
+    case 3:
+      symlink("/nonexistent/target", path.c_str());
+      break;
+    case 4:
+      symlink(directory.c_str(), path.c_str());
+      break;
+    case 5:
+      symlink(path.c_str(), path.c_str());
+      break;  // loops on itself
+    case 6:
+      mkfifo(path.c_str(), 0644);
+      break;
+    default:
+      MakeSocket(path);
+      break;
   }
 }
 

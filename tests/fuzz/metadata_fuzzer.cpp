@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <memory>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 

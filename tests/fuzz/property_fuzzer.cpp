@@ -184,7 +184,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     std::string name = info.name;
     std::string value;
     switch (op) {
-      case 0: value = data.ConsumeRandomLengthString(300); break;
+      case 0:
+        value = data.ConsumeRandomLengthString(300);
+        break;
       case 1:
         if (info.allowed.empty()) continue;
         value = info.allowed[data.ConsumeIntegralInRange<size_t>(0, info.allowed.size() - 1)];
@@ -213,17 +215,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         Slot<int(const char*, double&)>(camera, 11, n, limit);
         Slot<int(const char*, int&)>(camera, 12, n, type);
         Slot<unsigned(const char*)>(camera, 13, n);
-        Slot<bool(const char*, unsigned, char*)>(camera, 14, n,
-                                                 data.ConsumeIntegral<unsigned>(), buffer);
-        Check(Slot<int(const char*, bool&)>(camera, 15, n, flag) != 0 || !flag,
-              "sequenceable", name, "");
+        Slot<bool(const char*, unsigned, char*)>(camera, 14, n, data.ConsumeIntegral<unsigned>(),
+                                                 buffer);
+        Check(Slot<int(const char*, bool&)>(camera, 15, n, flag) != 0 || !flag, "sequenceable",
+              name, "");
         Slot<int(const char*, long&)>(camera, 16, n, length);
         Slot<int(const char*)>(camera, 17 + data.ConsumeIntegralInRange<int>(0, 2), n);
         Slot<int(const char*, const char*)>(camera, 20, n, "1");
         Slot<int(const char*)>(camera, 21, n);
         Slot<bool(int, char*)>(camera, 22, data.ConsumeIntegral<int>(), buffer);
-        Check(std::memchr(buffer, '\0', sizeof buffer) != nullptr, "unterminated error text",
-              name, "");
+        Check(std::memchr(buffer, '\0', sizeof buffer) != nullptr, "unterminated error text", name,
+              "");
         continue;
       }
       default: {  // a read
@@ -234,8 +236,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         continue;
       }
     }
-    const int result =
-        Slot<int(const char*, const char*)>(camera, 4, name.c_str(), value.c_str());
+    const int result = Slot<int(const char*, const char*)>(camera, 4, name.c_str(), value.c_str());
     char text[MM::kMaxHostText];
     Slot<bool(int, char*)>(camera, 22, result, text);
     if (name != info.name) {
@@ -245,9 +246,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
       continue;
     }
     Check(result == 0 || result == 3, "unexpected write result", name, value);
-    if (op == 1 || (op == 2 && std::strtod(value.c_str(), nullptr) >= info.lower &&
-                    std::strtod(value.c_str(), nullptr) <= info.upper &&
-                    info.type == MM::Integer)) {
+    if (op == 1 ||
+        (op == 2 && std::strtod(value.c_str(), nullptr) >= info.lower &&
+         std::strtod(value.c_str(), nullptr) <= info.upper && info.type == MM::Integer)) {
       // Allowed values and in-range integers are accepted.
       Check(result == 0 || info.readOnly, "valid value refused", name, value);
     }

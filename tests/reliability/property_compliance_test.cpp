@@ -251,13 +251,13 @@ TEST_P(PropertyComplianceTest, EveryPropertyKeepsItsContract) {
   for (const std::string& problem : observed.problems) ADD_FAILURE() << model << ": " << problem;
   for (const auto& entry : observed.mapped) {
     const bool known = LegitimatelyMapped().count(entry.first) != 0;
-    EXPECT_TRUE(known) << model << ": " << entry.first << " does not read back what was written: "
-                       << entry.second;
-    if (known) std::printf("[mapped] %s %s: %s\n", model.c_str(), entry.first.c_str(),
-                           entry.second.c_str());
+    EXPECT_TRUE(known) << model << ": " << entry.first
+                       << " does not read back what was written: " << entry.second;
+    if (known)
+      std::printf("[mapped] %s %s: %s\n", model.c_str(), entry.first.c_str(), entry.second.c_str());
   }
-  std::printf("[figures] %s: %d properties, %d writes\n", model.c_str(),
-              observed.propertiesChecked, observed.writes);
+  std::printf("[figures] %s: %d properties, %d writes\n", model.c_str(), observed.propertiesChecked,
+              observed.writes);
 
   // The walk restored every value; the camera still delivers intact frames.
   EXPECT_EQ(Snap(camera), 0);
@@ -272,8 +272,7 @@ std::vector<std::string> CatalogueModels() {
   return models;
 }
 
-INSTANTIATE_TEST_SUITE_P(Catalogue, PropertyComplianceTest,
-                         ::testing::ValuesIn(CatalogueModels()),
+INSTANTIATE_TEST_SUITE_P(Catalogue, PropertyComplianceTest, ::testing::ValuesIn(CatalogueModels()),
                          [](const ::testing::TestParamInfo<std::string>& model) {
                            std::string name;
                            for (char c : model.param) {

@@ -21,13 +21,21 @@ bool LongStress() {
   return value != nullptr && std::strcmp(value, "1") == 0;
 }
 
-int StressCount(int defaultCount) { return LongStress() ? defaultCount * 10 : defaultCount; }
+int StressCount(int defaultCount) {
+  return LongStress() ? defaultCount * 10 : defaultCount;
+}
 
 // ---- raw calls ----------------------------------------------------------------------
 
-int Initialize(MM::Device* device) { return Slot<int()>(device, slot::kInitialize); }
-int Shutdown(MM::Device* device) { return Slot<int()>(device, slot::kShutdown); }
-int Snap(MM::Camera* camera) { return Slot<int()>(camera, slot::kSnap); }
+int Initialize(MM::Device* device) {
+  return Slot<int()>(device, slot::kInitialize);
+}
+int Shutdown(MM::Device* device) {
+  return Slot<int()>(device, slot::kShutdown);
+}
+int Snap(MM::Camera* camera) {
+  return Slot<int()>(camera, slot::kSnap);
+}
 
 int StartSequence(MM::Camera* camera, long images, double intervalMs, bool stopOnOverflow) {
   return Slot<int(long, double, bool)>(camera, slot::kStartSequence, images, intervalMs,
@@ -38,8 +46,12 @@ int StartContinuous(MM::Camera* camera, double intervalMs) {
   return Slot<int(double)>(camera, slot::kStartContinuous, intervalMs);
 }
 
-int StopSequence(MM::Camera* camera) { return Slot<int()>(camera, slot::kStopSequence); }
-bool IsCapturing(MM::Camera* camera) { return Slot<bool()>(camera, slot::kIsCapturing); }
+int StopSequence(MM::Camera* camera) {
+  return Slot<int()>(camera, slot::kStopSequence);
+}
+bool IsCapturing(MM::Camera* camera) {
+  return Slot<bool()>(camera, slot::kIsCapturing);
+}
 
 std::string GetProperty(const MM::Device* device, const std::string& name, int* error) {
   char buffer[MM::kMaxHostText] = {};
@@ -69,8 +81,7 @@ std::vector<std::string> AllowedValues(const MM::Device* device, const std::stri
   const unsigned count = Slot<unsigned(const char*)>(device, slot::kValueCount, name.c_str());
   char buffer[MM::kMaxHostText];
   for (unsigned i = 0; i < count; ++i) {
-    if (Slot<bool(const char*, unsigned, char*)>(device, slot::kValueAt, name.c_str(), i,
-                                                 buffer)) {
+    if (Slot<bool(const char*, unsigned, char*)>(device, slot::kValueAt, name.c_str(), i, buffer)) {
       values.emplace_back(buffer);
     }
   }
@@ -116,8 +127,8 @@ uint64_t CheckImages(const std::vector<pyxhost::HostImage>& images, uint64_t aft
       continue;
     }
     if (image.headWord <= last) {
-      problems->push_back(where.str() + "stamp " + std::to_string(image.headWord) +
-                          " not after " + std::to_string(last));
+      problems->push_back(where.str() + "stamp " + std::to_string(image.headWord) + " not after " +
+                          std::to_string(last));
     }
     last = std::max(last, image.headWord);
   }
@@ -140,7 +151,9 @@ pyxhost::Module& LoadedModule() {
   return *module;
 }
 
-DeviceSet::~DeviceSet() { DestroyAll(); }
+DeviceSet::~DeviceSet() {
+  DestroyAll();
+}
 
 MM::Camera* DeviceSet::Create(const std::string& name, HostCallback* host) {
   MM::Device* device = LoadedModule().CreateDevice(name.c_str());
@@ -197,9 +210,9 @@ void ReliabilityTest::MakeFast(MM::Camera* camera, int simIndex, uint32_t frameI
   if (Slot<int(const char*, double&)>(camera, slot::kLowerLimit, "Exposure", lower) == 0) {
     Slot<void(double)>(camera, slot::kSetExposure, std::max(lower, 0.01));
   }
-  EXPECT_EQ(Slot<int(unsigned, unsigned, unsigned, unsigned)>(camera, slot::kSetRoi, 0u, 0u, 64u,
-                                                              64u),
-            0);
+  EXPECT_EQ(
+      Slot<int(unsigned, unsigned, unsigned, unsigned)>(camera, slot::kSetRoi, 0u, 0u, 64u, 64u),
+      0);
   sim_.set_frame_interval_us(simIndex, frameIntervalUs);
 }
 
@@ -221,9 +234,13 @@ int CountEntries(const char* directory) {
 }  // namespace
 
 // The directory stream itself holds one descriptor while counting.
-int OpenDescriptorCount() { return CountEntries("/proc/self/fd") - 1; }
+int OpenDescriptorCount() {
+  return CountEntries("/proc/self/fd") - 1;
+}
 
-int ThreadCount() { return CountEntries("/proc/self/task"); }
+int ThreadCount() {
+  return CountEntries("/proc/self/task");
+}
 
 long ResidentKilobytes() {
   std::ifstream status("/proc/self/status");

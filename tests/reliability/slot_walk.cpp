@@ -131,8 +131,8 @@ void Walk::PropertySlots() {
   Expect(14, "value 1 text", std::string(buffer), std::string("1"));
   Expect(14, "value at count", Call<bool(const char*, unsigned, char*)>(14, kListName, 2u, buffer),
          false);
-  Expect(14, "value of unknown",
-         Call<bool(const char*, unsigned, char*)>(14, kUnknown, 0u, buffer), false);
+  Expect(14, "value of unknown", Call<bool(const char*, unsigned, char*)>(14, kUnknown, 0u, buffer),
+         false);
 }
 
 void Walk::SequenceSlots() {
@@ -184,16 +184,14 @@ void Walk::DeviceTextSlots() {
     std::memset(buffer, 'z', sizeof buffer);
     Call<void(char*)>(getter, buffer);
     ExpectTrue(getter, "long text cut to 1023 characters and terminated",
-               buffer[MM::kMaxHostText - 1] == '\0' &&
-                   std::strlen(buffer) == MM::kMaxHostText - 1);
+               buffer[MM::kMaxHostText - 1] == '\0' && std::strlen(buffer) == MM::kMaxHostText - 1);
     Call<void(const char*)>(setter, previous);
     Call<void(char*)>(getter, buffer);
     Expect(getter, "text restored", std::string(buffer), std::string(previous));
   }
   Expect(37, "device type", Call<int()>(37), 2);
   Call<void(char*)>(38, buffer);
-  Expect(38, "device name", std::string(buffer),
-         std::string(state_.moduleReady ? "PyxonCam" : ""));
+  Expect(38, "device name", std::string(buffer), std::string(state_.moduleReady ? "PyxonCam" : ""));
   Call<void(HostCallback*)>(39, host_);
   Expect(40, "acquisition before", Call<int()>(40), 0);
   Expect(41, "acquisition after", Call<int()>(41), -2);
@@ -213,9 +211,11 @@ void Walk::ImageSlots() {
   if (state_.open && !state_.capturing) ExpectTrue(45, "buffer after a snap", pixels != nullptr);
   // The buffer may be replaced by a region change of the running sequence's
   // restarts only on this thread; it is stable here.
-  Expect(46, "channel 0 buffer", static_cast<const void*>(Call<const unsigned char*(unsigned)>(46, 0u)),
+  Expect(46, "channel 0 buffer",
+         static_cast<const void*>(Call<const unsigned char*(unsigned)>(46, 0u)),
          static_cast<const void*>(Call<const unsigned char*()>(45)));
-  Expect(46, "channel 5 buffer", static_cast<const void*>(Call<const unsigned char*(unsigned)>(46, 5u)),
+  Expect(46, "channel 5 buffer",
+         static_cast<const void*>(Call<const unsigned char*(unsigned)>(46, 5u)),
          static_cast<const void*>(Call<const unsigned char*()>(45)));
   Expect(47, "RGB32 buffer", static_cast<const void*>(Call<const unsigned int*()>(47)),
          static_cast<const void*>(nullptr));
@@ -377,8 +377,7 @@ bool IsTransitionSlot(int slot) {
          slot == slot::kStopSequence;
 }
 
-std::vector<std::string> WalkSlots(MM::Camera* camera, const WalkState& state,
-                                   HostCallback* host) {
+std::vector<std::string> WalkSlots(MM::Camera* camera, const WalkState& state, HostCallback* host) {
   return Walk(camera, state, host).Run();
 }
 

@@ -24,8 +24,7 @@ bool IsTransitionSlot(int slot);
 // Calls every slot from 2 to 94 that is not a transition slot, restoring what
 // it changes. Returns one text per unexpected result. `host` must be the
 // device's callback.
-std::vector<std::string> WalkSlots(MM::Camera* camera, const WalkState& state,
-                                   HostCallback* host);
+std::vector<std::string> WalkSlots(MM::Camera* camera, const WalkState& state, HostCallback* host);
 
 // The number of slots WalkSlots calls.
 int WalkedSlotCount();

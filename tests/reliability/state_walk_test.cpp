@@ -23,11 +23,16 @@ const CameraState kAllStates[] = {CameraState::kConstructed, CameraState::kIdle,
 
 const char* StateName(CameraState state) {
   switch (state) {
-    case CameraState::kConstructed: return "constructed";
-    case CameraState::kIdle: return "idle";
-    case CameraState::kAcquiring: return "acquiring";
-    case CameraState::kShutDown: return "shut down";
-    case CameraState::kReinitialised: return "initialised again";
+    case CameraState::kConstructed:
+      return "constructed";
+    case CameraState::kIdle:
+      return "idle";
+    case CameraState::kAcquiring:
+      return "acquiring";
+    case CameraState::kShutDown:
+      return "shut down";
+    case CameraState::kReinitialised:
+      return "initialised again";
   }
   return "?";
 }
@@ -45,7 +50,9 @@ struct Model {
   int simIndex;
 };
 
-void PrintTo(const Model& model, std::ostream* out) { *out << model.name; }
+void PrintTo(const Model& model, std::ostream* out) {
+  *out << model.name;
+}
 
 class StateWalkTest : public ReliabilityTest, public ::testing::WithParamInterface<Model> {
  protected:
@@ -137,9 +144,8 @@ TEST_P(StateWalkTest, StartAndStopInEveryState) {
     for (int startSlot : {slot::kStartSequence, slot::kStartContinuous}) {
       MM::Camera* camera = Enter(state);
       const size_t finishedBefore = host_.finishedCount();
-      const int result = startSlot == slot::kStartSequence
-                             ? StartSequence(camera, 3)
-                             : StartContinuous(camera);
+      const int result =
+          startSlot == slot::kStartSequence ? StartSequence(camera, 3) : StartContinuous(camera);
       if (capturing) {
         EXPECT_EQ(result, 30) << "start while capturing";
       } else if (open) {
@@ -221,6 +227,62 @@ TEST_F(ReliabilityTest, ShutdownOfASharingDeviceKeepsTheOthersAcquisitionRunning
     for (const std::string& problem : problems) ADD_FAILURE() << problem;
     devices_.DestroyAll();
     host_.reset();
+  }
+}
+
+// Initialised again after a shutdown, a camera offers exactly what it offered
+// before: the same properties with the same allowed values and limits.
+TEST_F(ReliabilityTest, InitialisedAgainOffersTheSameProperties) {
+  for (const char* model : {"PX-FULL", "PX-2600M-COOL"}) {
+    SCOPED_TRACE(model);
+    MM::Camera* camera = devices_.Open(model, &host_);
+    ASSERT_NE(camera, nullptr);
+    auto describe = [camera] {
+      std::vector<std::string> lines;
+      for (const std::string& name : PropertyNames(camera)) {
+        std::string line = name + ":";
+        for (const std::string& value : AllowedValues(camera, name)) line += " " + value;
+        double lower = 0.0;
+        double upper = 0.0;
+        Slot<int(const char*, double&)>(camera, slot::kLowerLimit, name.c_str(), lower);
+        Slot<int(const char*, double&)>(camera, slot::kUpperLimit, name.c_str(), upper);
+        lines.push_back(line + " [" + std::to_string(lower) + ", " + std::to_string(upper) + "]");
+      }
+      return lines;
+    };
+    const std::vector<std::string> first = describe();
+    for (int cycle = 0; cycle < 3; ++cycle) {
+      ASSERT_EQ(Shutdown(camera), 0);
+      ASSERT_EQ(Initialize(camera), 0);
+    }
+    EXPECT_EQ(describe(), first);
+    ASSERT_EQ(Snap(camera), 0);
+    EXPECT_NE(SnappedStamp(camera), 0u);
+    devices_.Destroy(camera);
+  }
+}
+
+// The run step (slot 87) is the sequence thread's, but the host can call it
+// through the table too. Called from the host's thread while the sequence
+// thread runs its own steps, it must neither disturb nor race that thread.
+TEST_F(ReliabilityTest, RunStepFromTheHostWhileTheSequenceRuns) {
+  MM::Camera* camera = devices_.Open("PX-120M", &host_);
+  ASSERT_NE(camera, nullptr);
+  MakeFast(camera, kPx120M, 1000);
+  ASSERT_EQ(StartContinuous(camera), 0);
+  for (int i = 0; i < 100; ++i) {
+    const int result = Slot<int()>(camera, 87);
+    EXPECT_TRUE(result == 0 || result == 1 || result == 22) << "run step answered " << result;
+  }
+  EXPECT_TRUE(IsCapturing(camera));
+  const size_t accepted = host_.acceptedCount();
+  EXPECT_TRUE(host_.waitForAccepted(accepted + 3, kHangGuard)) << "the sequence stalled";
+  EXPECT_EQ(StopSequence(camera), 0);
+  // Two threads insert, so the order is theirs; every frame must be intact.
+  for (const pyxhost::HostImage& image : host_.takeImages()) {
+    EXPECT_EQ(image.byteCount, size_t{image.width} * image.height * image.bytesPerPixel);
+    EXPECT_EQ(image.headWord, image.tailWord) << "torn frame";
+    EXPECT_NE(image.headWord, 0u);
   }
 }
 
