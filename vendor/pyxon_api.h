@@ -26,11 +26,13 @@ constexpr Result kUnexpected = static_cast<Result>(0x8000FFFFu);
 constexpr Result kPending = static_cast<Result>(0x8000000Au);  // pull: no frame yet
 
 // Pull results that mean "no frame ready yet, try again".
-constexpr bool IsPullRetry(Result r) { return r == kPending || r == kUnexpected; }
+constexpr bool IsPullRetry(Result r) {
+  return r == kPending || r == kUnexpected;
+}
 
 // Event codes delivered to the callback registered with StartPullWithCallback.
 enum EventCode : int32_t {
-  kEventExposure = 1,      // exposure changed (auto-exposure)
+  kEventExposure = 1,  // exposure changed (auto-exposure)
   kEventTempTint = 2,
   kEventImage = 4,         // a frame is ready to be pulled
   kEventWhiteBalance = 6,  // white-balance gains changed
@@ -81,15 +83,15 @@ struct Resolution {
 
 // The library's description of a camera model; read by offset.
 struct CameraModel {
-  const char* name;           // 0
-  uint64_t flags;             // 8
-  uint32_t maxSpeed;          // 16 highest speed level
-  uint32_t resolutionCount;   // 20
-  uint32_t previewCount;      // 24 (not used by the adapter)
-  uint32_t maxFanSpeed;       // 28
-  uint32_t ioLineCount;       // 32
-  float pixelSizeX;           // 36 micrometres
-  float pixelSizeY;           // 40
+  const char* name;                         // 0
+  uint64_t flags;                           // 8
+  uint32_t maxSpeed;                        // 16 highest speed level
+  uint32_t resolutionCount;                 // 20
+  uint32_t previewCount;                    // 24 (not used by the adapter)
+  uint32_t maxFanSpeed;                     // 28
+  uint32_t ioLineCount;                     // 32
+  float pixelSizeX;                         // 36 micrometres
+  float pixelSizeY;                         // 40
   Resolution resolutions[kMaxResolutions];  // 44
 };
 
@@ -104,9 +106,9 @@ static_assert(offsetof(CameraModel, resolutions) == 44, "CameraModel layout");
 
 // One record of the camera list filled by DllEnumCamera.
 struct CameraEntry {
-  char displayName[64];       // 0, not always terminated
-  char id[64];                // 64, not always terminated
-  const CameraModel* model;   // 128
+  char displayName[64];      // 0, not always terminated
+  char id[64];               // 64, not always terminated
+  const CameraModel* model;  // 128
 };
 
 static_assert(sizeof(CameraEntry) == 136, "CameraEntry is 136 bytes");
@@ -146,26 +148,52 @@ class VersionInterface {
   ~VersionInterface() = default;  // not virtual: the library owns the object
 };
 
-inline Result SerialInterface::QueryInterface(const uint8_t*, void**) { return kNotImplemented; }
-inline uint32_t SerialInterface::AddRef() { return 1; }
-inline uint32_t SerialInterface::Release() { return 1; }
-inline Result SerialInterface::GetSerialNumber(char*) { return kNotImplemented; }
-inline Result VersionInterface::QueryInterface(const uint8_t*, void**) { return kNotImplemented; }
-inline uint32_t VersionInterface::AddRef() { return 1; }
-inline uint32_t VersionInterface::Release() { return 1; }
-inline Result VersionInterface::GetFirmwareVersion(char*) { return kNotImplemented; }
-inline Result VersionInterface::GetHardwareVersion(char*) { return kNotImplemented; }
-inline Result VersionInterface::GetProductionDate(char*) { return kNotImplemented; }
-inline Result VersionInterface::GetFpgaVersion(char*) { return kNotImplemented; }
+inline Result SerialInterface::QueryInterface(const uint8_t*, void**) {
+  return kNotImplemented;
+}
+inline uint32_t SerialInterface::AddRef() {
+  return 1;
+}
+inline uint32_t SerialInterface::Release() {
+  return 1;
+}
+inline Result SerialInterface::GetSerialNumber(char*) {
+  return kNotImplemented;
+}
+inline Result VersionInterface::QueryInterface(const uint8_t*, void**) {
+  return kNotImplemented;
+}
+inline uint32_t VersionInterface::AddRef() {
+  return 1;
+}
+inline uint32_t VersionInterface::Release() {
+  return 1;
+}
+inline Result VersionInterface::GetFirmwareVersion(char*) {
+  return kNotImplemented;
+}
+inline Result VersionInterface::GetHardwareVersion(char*) {
+  return kNotImplemented;
+}
+inline Result VersionInterface::GetProductionDate(char*) {
+  return kNotImplemented;
+}
+inline Result VersionInterface::GetFpgaVersion(char*) {
+  return kNotImplemented;
+}
 
 // The default bodies ignore their arguments.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wunused-parameter"
 
-#define PYXON_OP(ret, name, ...) \
-  virtual ret name(__VA_ARGS__) { return kNotImplemented; }
-#define PYXON_RESERVED(pos) \
-  virtual Result Reserved##pos() { return kNotImplemented; }
+#define PYXON_OP(ret, name, ...)  \
+  virtual ret name(__VA_ARGS__) { \
+    return kNotImplemented;       \
+  }
+#define PYXON_RESERVED(pos)        \
+  virtual Result Reserved##pos() { \
+    return kNotImplemented;        \
+  }
 
 // The opened camera. Comments give the zero-based position in the table.
 class CameraHandle {
@@ -175,16 +203,16 @@ class CameraHandle {
   PYXON_RESERVED(2)
   PYXON_RESERVED(3)
   PYXON_RESERVED(4)
-  PYXON_OP(Result, SetResolutionIndex, uint32_t index)                    // 5
-  PYXON_OP(Result, GetResolutionIndex, uint32_t* index)                   // 6
+  PYXON_OP(Result, SetResolutionIndex, uint32_t index)   // 5
+  PYXON_OP(Result, GetResolutionIndex, uint32_t* index)  // 6
   PYXON_RESERVED(7)
   PYXON_RESERVED(8)
   PYXON_RESERVED(9)
-  PYXON_OP(Result, GetAutoExposure, int32_t* enabled)                      // 10
-  PYXON_OP(Result, SetAutoExposure, int32_t enabled)                       // 11
-  PYXON_OP(Result, GetAutoExposureTarget, uint16_t* target)                // 12
-  PYXON_OP(Result, SetAutoExposureTarget, uint16_t target)                 // 13
-  PYXON_OP(Result, WhiteBalanceOnce, void* callback, void* context)        // 14
+  PYXON_OP(Result, GetAutoExposure, int32_t* enabled)                // 10
+  PYXON_OP(Result, SetAutoExposure, int32_t enabled)                 // 11
+  PYXON_OP(Result, GetAutoExposureTarget, uint16_t* target)          // 12
+  PYXON_OP(Result, SetAutoExposureTarget, uint16_t target)           // 13
+  PYXON_OP(Result, WhiteBalanceOnce, void* callback, void* context)  // 14
   PYXON_RESERVED(15)
   PYXON_RESERVED(16)
   PYXON_RESERVED(17)
@@ -195,37 +223,37 @@ class CameraHandle {
   PYXON_RESERVED(22)
   PYXON_RESERVED(23)
   PYXON_RESERVED(24)
-  PYXON_OP(Result, SetWhiteBalanceGains, const int32_t gains[3])           // 25
-  PYXON_OP(Result, GetWhiteBalanceGains, int32_t gains[3])                 // 26
-  PYXON_OP(Result, SetHue, int32_t hue)                                     // 27
-  PYXON_OP(Result, GetHue, int32_t* hue)                                    // 28
-  PYXON_OP(Result, SetSaturation, int32_t saturation)                       // 29
-  PYXON_OP(Result, GetSaturation, int32_t* saturation)                      // 30
-  PYXON_OP(Result, SetBrightness, int32_t brightness)                       // 31
-  PYXON_OP(Result, GetBrightness, int32_t* brightness)                      // 32
-  PYXON_OP(Result, GetExposureTime, uint32_t* microseconds)                 // 33
-  PYXON_OP(Result, SetExposureTime, uint32_t microseconds)                  // 34
-  PYXON_OP(Result, GetGain, uint16_t* gain)                                 // 35
-  PYXON_OP(Result, SetGain, uint16_t gain)                                  // 36
+  PYXON_OP(Result, SetWhiteBalanceGains, const int32_t gains[3])  // 25
+  PYXON_OP(Result, GetWhiteBalanceGains, int32_t gains[3])        // 26
+  PYXON_OP(Result, SetHue, int32_t hue)                           // 27
+  PYXON_OP(Result, GetHue, int32_t* hue)                          // 28
+  PYXON_OP(Result, SetSaturation, int32_t saturation)             // 29
+  PYXON_OP(Result, GetSaturation, int32_t* saturation)            // 30
+  PYXON_OP(Result, SetBrightness, int32_t brightness)             // 31
+  PYXON_OP(Result, GetBrightness, int32_t* brightness)            // 32
+  PYXON_OP(Result, GetExposureTime, uint32_t* microseconds)       // 33
+  PYXON_OP(Result, SetExposureTime, uint32_t microseconds)        // 34
+  PYXON_OP(Result, GetGain, uint16_t* gain)                       // 35
+  PYXON_OP(Result, SetGain, uint16_t gain)                        // 36
   PYXON_RESERVED(37)
   PYXON_RESERVED(38)
-  PYXON_OP(Result, GetContrast, int32_t* contrast)                          // 39
-  PYXON_OP(Result, SetContrast, int32_t contrast)                           // 40
-  PYXON_OP(Result, GetGamma, int32_t* gamma)                                // 41
-  PYXON_OP(Result, SetGamma, int32_t gamma)                                 // 42
+  PYXON_OP(Result, GetContrast, int32_t* contrast)  // 39
+  PYXON_OP(Result, SetContrast, int32_t contrast)   // 40
+  PYXON_OP(Result, GetGamma, int32_t* gamma)        // 41
+  PYXON_OP(Result, SetGamma, int32_t gamma)         // 42
   PYXON_RESERVED(43)
   PYXON_RESERVED(44)
-  PYXON_OP(Result, GetVerticalFlip, int32_t* on)                            // 45
-  PYXON_OP(Result, SetVerticalFlip, int32_t on)                             // 46
-  PYXON_OP(Result, GetHorizontalFlip, int32_t* on)                          // 47
-  PYXON_OP(Result, SetHorizontalFlip, int32_t on)                           // 48
-  PYXON_OP(Result, SetSpeed, uint16_t speed)                                // 49
-  PYXON_OP(Result, GetSpeed, uint16_t* speed)                               // 50
+  PYXON_OP(Result, GetVerticalFlip, int32_t* on)    // 45
+  PYXON_OP(Result, SetVerticalFlip, int32_t on)     // 46
+  PYXON_OP(Result, GetHorizontalFlip, int32_t* on)  // 47
+  PYXON_OP(Result, SetHorizontalFlip, int32_t on)   // 48
+  PYXON_OP(Result, SetSpeed, uint16_t speed)        // 49
+  PYXON_OP(Result, GetSpeed, uint16_t* speed)       // 50
   PYXON_RESERVED(51)
-  PYXON_OP(Result, SetPowerFrequency, int32_t mode)                         // 52 0=60Hz 1=50Hz 2=DC
-  PYXON_OP(Result, GetPowerFrequency, int32_t* mode)                        // 53
-  PYXON_OP(Result, SetSkipMode, int32_t skip)                               // 54 0=bin 1=skip
-  PYXON_OP(Result, GetSkipMode, int32_t* skip)                              // 55
+  PYXON_OP(Result, SetPowerFrequency, int32_t mode)   // 52 0=60Hz 1=50Hz 2=DC
+  PYXON_OP(Result, GetPowerFrequency, int32_t* mode)  // 53
+  PYXON_OP(Result, SetSkipMode, int32_t skip)         // 54 0=bin 1=skip
+  PYXON_OP(Result, GetSkipMode, int32_t* skip)        // 55
   PYXON_RESERVED(56)
   PYXON_OP(Result, GetExposureRange, uint32_t* min, uint32_t* max, uint32_t* def)  // 57
   PYXON_OP(Result, GetGainRange, uint16_t* min, uint16_t* max, uint16_t* def)      // 58
@@ -248,23 +276,24 @@ class CameraHandle {
   PYXON_RESERVED(75)
   PYXON_RESERVED(76)
   PYXON_RESERVED(77)
-  PYXON_OP(Result, GetTemperature, int16_t* tenthsCelsius)                  // 78
+  PYXON_OP(Result, GetTemperature, int16_t* tenthsCelsius)  // 78
   PYXON_RESERVED(79)
   PYXON_OP(Result, SetRoi, uint32_t x, uint32_t y, uint32_t width, uint32_t height)      // 80
   PYXON_OP(Result, GetRoi, uint32_t* x, uint32_t* y, uint32_t* width, uint32_t* height)  // 81
-  PYXON_OP(Result, GetFanSpeed, uint16_t* speed)                            // 82
-  PYXON_OP(Result, SetFanSpeed, uint16_t speed)                             // 83
+  PYXON_OP(Result, GetFanSpeed, uint16_t* speed)                                         // 82
+  PYXON_OP(Result, SetFanSpeed, uint16_t speed)                                          // 83
   PYXON_RESERVED(84)
   PYXON_RESERVED(85)
-  PYXON_OP(Result, GetResolutionRatio, uint32_t index, int32_t* numerator, int32_t* denominator)  // 86
-  PYXON_OP(Result, GetTecTarget, int32_t* tenthsCelsius)                    // 87
-  PYXON_OP(Result, SetTecTarget, int32_t tenthsCelsius)                     // 88
+  PYXON_OP(Result, GetResolutionRatio, uint32_t index, int32_t* numerator,
+           int32_t* denominator)                          // 86
+  PYXON_OP(Result, GetTecTarget, int32_t* tenthsCelsius)  // 87
+  PYXON_OP(Result, SetTecTarget, int32_t tenthsCelsius)   // 88
   PYXON_RESERVED(89)
   PYXON_RESERVED(90)
   PYXON_RESERVED(91)
   PYXON_RESERVED(92)
-  PYXON_OP(Result, SetOption, uint32_t option, int32_t value)               // 93
-  PYXON_OP(Result, GetOption, uint32_t option, int32_t* value)              // 94
+  PYXON_OP(Result, SetOption, uint32_t option, int32_t value)   // 93
+  PYXON_OP(Result, GetOption, uint32_t option, int32_t* value)  // 94
   PYXON_RESERVED(95)
   PYXON_RESERVED(96)
   PYXON_RESERVED(97)
@@ -283,11 +312,11 @@ class CameraHandle {
   PYXON_RESERVED(110)
   PYXON_RESERVED(111)
   PYXON_RESERVED(112)
-  PYXON_OP(Result, Setup, int32_t mode)                                      // 113
+  PYXON_OP(Result, Setup, int32_t mode)  // 113
   PYXON_RESERVED(114)
-  PYXON_OP(Result, PrepareSoftwareTrigger, void)                             // 115
-  PYXON_OP(Result, SetNegative, int32_t on)                                  // 116
-  PYXON_OP(Result, GetNegative, int32_t* on)                                 // 117
+  PYXON_OP(Result, PrepareSoftwareTrigger, void)  // 115
+  PYXON_OP(Result, SetNegative, int32_t on)       // 116
+  PYXON_OP(Result, GetNegative, int32_t* on)      // 117
   PYXON_RESERVED(118)
   PYXON_RESERVED(119)
   PYXON_RESERVED(120)
@@ -300,15 +329,16 @@ class CameraHandle {
   PYXON_RESERVED(127)
   PYXON_RESERVED(128)
   PYXON_RESERVED(129)
-  PYXON_OP(Result, GetAutoExposureMax, uint32_t* maxTime, uint16_t* maxGain)  // 130 either may be null
+  PYXON_OP(Result, GetAutoExposureMax, uint32_t* maxTime,
+           uint16_t* maxGain)  // 130 either may be null
   PYXON_RESERVED(131)
   PYXON_RESERVED(132)
   PYXON_RESERVED(133)
-  PYXON_OP(Result, GetOutputSize, uint32_t* width, uint32_t* height)         // 134
+  PYXON_OP(Result, GetOutputSize, uint32_t* width, uint32_t* height)  // 134
   PYXON_RESERVED(135)
   PYXON_RESERVED(136)
-  PYXON_OP(Result, GetRawFormat, uint32_t* fourcc, uint32_t* bits)           // 137 either may be null
-  PYXON_OP(Result, SoftwareTrigger, uint16_t count)                          // 138
+  PYXON_OP(Result, GetRawFormat, uint32_t* fourcc, uint32_t* bits)  // 137 either may be null
+  PYXON_OP(Result, SoftwareTrigger, uint16_t count)                 // 138
   PYXON_RESERVED(139)
   PYXON_RESERVED(140)
   PYXON_RESERVED(141)
@@ -316,7 +346,7 @@ class CameraHandle {
   PYXON_RESERVED(143)
   PYXON_RESERVED(144)
   PYXON_RESERVED(145)
-  PYXON_OP(Result, GetPixelFormatSupport, int32_t position, int32_t* out)    // 146 -1: count
+  PYXON_OP(Result, GetPixelFormatSupport, int32_t position, int32_t* out)  // 146 -1: count
   PYXON_RESERVED(147)
   PYXON_RESERVED(148)
   PYXON_RESERVED(149)
@@ -330,8 +360,8 @@ class CameraHandle {
   PYXON_RESERVED(157)
   PYXON_OP(Result, StartPullWithCallback, void* a1, void* a2, void* a3, void* a4, void* a5,
            void* a6, void* a7, EventCallback callback, void* a9, void* context)  // 158
-  PYXON_OP(Result, Stop, int32_t mode)                                       // 159
-  PYXON_OP(Result, Close, void)                                              // 160
+  PYXON_OP(Result, Stop, int32_t mode)                                           // 159
+  PYXON_OP(Result, Close, void)                                                  // 160
   PYXON_RESERVED(161)
   PYXON_RESERVED(162)
   PYXON_RESERVED(163)
@@ -341,7 +371,7 @@ class CameraHandle {
   PYXON_RESERVED(167)
   PYXON_RESERVED(168)
   PYXON_OP(Result, GetFrameStatistics, uint32_t* frames, uint32_t* intervalMs, uint32_t* total,
-           int32_t reserved1, int32_t reserved2)                             // 169
+           int32_t reserved1, int32_t reserved2)  // 169
   PYXON_RESERVED(170)
   PYXON_RESERVED(171)
   PYXON_RESERVED(172)
@@ -357,19 +387,19 @@ class CameraHandle {
   PYXON_RESERVED(182)
   PYXON_RESERVED(183)
   PYXON_OP(Result, PullImage, int32_t waitMode, void* destination, int32_t bits, int32_t rowPitch,
-           void* frameInfo)                                                  // 184
+           void* frameInfo)  // 184
   PYXON_RESERVED(185)
   PYXON_RESERVED(186)
   PYXON_RESERVED(187)
   PYXON_RESERVED(188)
-  PYXON_OP(Result, QueryNamedInt, const char* name)                          // 189 result is the value
+  PYXON_OP(Result, QueryNamedInt, const char* name)  // 189 result is the value
   PYXON_RESERVED(190)
   PYXON_RESERVED(191)
   PYXON_RESERVED(192)
   PYXON_RESERVED(193)
   PYXON_RESERVED(194)
-  PYXON_OP(Result, GetNamedValue, const char* name, int32_t* value)          // 195
-  PYXON_OP(Result, SetNamedValue, const char* name, int32_t value)           // 196
+  PYXON_OP(Result, GetNamedValue, const char* name, int32_t* value)  // 195
+  PYXON_OP(Result, SetNamedValue, const char* name, int32_t value)   // 196
 
  protected:
   CameraHandle() = default;
@@ -386,7 +416,7 @@ constexpr unsigned kCameraHandleOperationCount = 197;
 namespace opt {
 constexpr uint32_t kTecOn = 8;
 constexpr uint32_t kToneMapping = 10;
-constexpr uint32_t kTriggerMode = 11;  // 1 triggered, 0 free-running
+constexpr uint32_t kTriggerMode = 11;   // 1 triggered, 0 free-running
 constexpr uint32_t kOutputFormat = 12;  // colour 64/32: 1/2, mono 8/16: 3/4
 constexpr uint32_t kAutoExposurePolicy = 16;
 constexpr uint32_t kBinning = 23;  // bits 0-3 factor, bit 7 average
