@@ -408,6 +408,7 @@ TEST_F(FramesTest, CallbackMayCallBackIntoTheHandle) {
   EXPECT_EQ(context.calls, 2);
   EXPECT_EQ(context.exposure, 10000u);
   ASSERT_EQ(CallSlot<int32_t>(h, 159, int32_t{0}), 0);
+  EXPECT_EQ(sim.flush_events(kFull), 0);  // the context lives on this stack
 }
 
 // Stop and Close must not wait for a callback that is running: the caller may

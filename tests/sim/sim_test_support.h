@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,11 +35,27 @@ R CallSlot(CameraHandle* handle, int position, Args... args) {
   return fn(handle, args...);
 }
 
-// Records the events delivered to the registered callback.
+// Records the events delivered to the registered callback. A test may end
+// while its camera still delivers (the simulator's worker can be mid-callback
+// when Stop and Close return), so a log that has gone out of scope is
+// forgotten, and its destructor waits for a callback that is inside it.
 class EventLog {
  public:
+  EventLog() {
+    std::lock_guard<std::mutex> lock(LiveMutex());
+    Live().insert(this);
+  }
+  ~EventLog() {
+    std::lock_guard<std::mutex> lock(LiveMutex());
+    Live().erase(this);
+  }
+  EventLog(const EventLog&) = delete;
+  EventLog& operator=(const EventLog&) = delete;
+
   static void Callback(int32_t event, void* context) {
-    static_cast<EventLog*>(context)->Add(event);
+    std::lock_guard<std::mutex> lock(LiveMutex());
+    auto* log = static_cast<EventLog*>(context);
+    if (Live().count(log) != 0) log->Add(event);
   }
   void Add(int32_t event) {
     std::lock_guard<std::mutex> lock(mu_);
@@ -67,6 +84,15 @@ class EventLog {
   }
 
  private:
+  static std::mutex& LiveMutex() {
+    static std::mutex mutex;
+    return mutex;
+  }
+  static std::set<const EventLog*>& Live() {
+    static std::set<const EventLog*> live;
+    return live;
+  }
+
   std::mutex mu_;
   std::condition_variable cv_;
   std::vector<int32_t> events_;
