@@ -6,6 +6,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -69,13 +70,12 @@ void SequenceMemory(benchmark::State& state) {
   if (!HasGeometry(camera, 64, 64, 1)) return Skip(state, "the camera did not open with 64 x 64");
 
   const double scale = Scaled(1.0, 0.01);
-  long total = 0;
-  for (const Phase& p : kPhases) total += std::max(2L, static_cast<long>(p.frames * scale));
 
   std::vector<PhaseRecord> records;
   const ResidentSize before = ReadResidentSize();
   uint64_t largest = 64 * 64;
   uint64_t torn = 0;
+  uint64_t frames = 0;
   double seconds = 0;
   AllocationCount startAllocations;
   for (auto _ : state) {
@@ -83,14 +83,15 @@ void SequenceMemory(benchmark::State& state) {
     const uint64_t finished = host.counts().finished;
     const Clock::time_point start = Clock::now();
     const AllocationCount beforeStart = Allocations();
-    if (camera->StartSequenceAcquisition(total, 0.0, false) != 0) {
+    // Continuous: each phase takes its frames after its region change, and
+    // the sequence is stopped after the last phase.
+    if (camera->StartSequenceAcquisition(LONG_MAX, 0.0, false) != 0) {
       return Skip(state, "the sequence did not start");
     }
     // The start (thread, first image's metadata text) may allocate; it is
     // counted apart from the streaming.
     host.WaitInserted(1, std::chrono::seconds(60));
     startAllocations = Minus(Allocations(), beforeStart);
-    long reached = 0;
     for (const Phase& p : kPhases) {
       PhaseRecord record;
       const AllocationCount beforeChange = Allocations();
@@ -103,8 +104,10 @@ void SequenceMemory(benchmark::State& state) {
       record.grows = record.frameBytes > largest;
       largest = std::max(largest, record.frameBytes);
       if (!record.grows) TraceNextAllocations(TraceCount());
-      reached += std::max(2L, static_cast<long>(p.frames * scale));
-      if (!host.WaitInserted(static_cast<uint64_t>(reached), std::chrono::seconds(120))) {
+      const uint64_t reached =
+          host.counts().inserted +
+          static_cast<uint64_t>(std::max(2L, static_cast<long>(p.frames * scale)));
+      if (!host.WaitInserted(reached, std::chrono::seconds(120))) {
         camera->StopSequenceAcquisition();
         return Skip(state, "the sequence stalled");
       }
@@ -113,11 +116,12 @@ void SequenceMemory(benchmark::State& state) {
       record.rssKb = ReadResidentSize().rssKb;
       records.push_back(record);
     }
-    host.WaitFinished(finished + 1, std::chrono::seconds(120));
     camera->StopSequenceAcquisition();
+    host.WaitFinished(finished + 1, std::chrono::seconds(120));
     seconds = SecondsBetween(start, Clock::now());
     state.SetIterationTime(seconds);
     torn += host.counts().torn;
+    frames = host.counts().inserted;
   }
   const ResidentSize after = ReadResidentSize();
 
@@ -138,7 +142,7 @@ void SequenceMemory(benchmark::State& state) {
     growths += r.grows;
   }
 
-  state.counters["frames"] = static_cast<double>(total);
+  state.counters["frames"] = static_cast<double>(frames);
   state.counters["rss_start_MB"] = before.rssKb / 1024.0;
   state.counters["rss_end_MB"] = after.rssKb / 1024.0;
   state.counters["hwm_MB"] = after.hwmKb / 1024.0;
@@ -177,17 +181,18 @@ void SequenceMemory(benchmark::State& state) {
   result.met =
       streamCalls == 0 && changeCallsNoGrowth == 0 && steadyMax - steadyMin < 1024 && torn == 0;
   char note[400];
-  std::snprintf(note, sizeof note,
-                "RSS start %.1f MB, end %.1f MB, peak (VmHWM) %.1f MB, steady drift %llu kB; "
-                "start %llu allocations; region changes: %llu growing (%llu allocations), %zu "
-                "others (%llu allocations)",
-                before.rssKb / 1024.0, after.rssKb / 1024.0, after.hwmKb / 1024.0,
-                static_cast<unsigned long long>(steadyMax - steadyMin),
-                static_cast<unsigned long long>(startAllocations.calls),
-                static_cast<unsigned long long>(growths),
-                static_cast<unsigned long long>(changeCallsGrowth),
-                records.size() - static_cast<size_t>(growths),
-                static_cast<unsigned long long>(changeCallsNoGrowth));
+  std::snprintf(
+      note, sizeof note,
+      "%llu frames; RSS start %.1f MB, end %.1f MB, peak (VmHWM) %.1f MB, steady drift "
+      "%llu kB; "
+      "start %llu allocations; region changes: %llu growing (%llu allocations), %zu "
+      "others (%llu allocations)",
+      static_cast<unsigned long long>(frames), before.rssKb / 1024.0, after.rssKb / 1024.0,
+      after.hwmKb / 1024.0, static_cast<unsigned long long>(steadyMax - steadyMin),
+      static_cast<unsigned long long>(startAllocations.calls),
+      static_cast<unsigned long long>(growths), static_cast<unsigned long long>(changeCallsGrowth),
+      records.size() - static_cast<size_t>(growths),
+      static_cast<unsigned long long>(changeCallsNoGrowth));
   result.note = note;
   Record(result);
 }

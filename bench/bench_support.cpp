@@ -191,7 +191,9 @@ int RingHost::InsertImage(const MM::Device*, const unsigned char* pixels, unsign
       return 1;
     }
     unsigned char* slot = slots_[next_].get();
+    const Clock::time_point copyStart = Clock::now();
     std::memcpy(slot, pixels, bytes);
+    counts_.copySeconds += SecondsBetween(copyStart, Clock::now());
     metadata_[next_].assign(metadata != nullptr ? metadata : "");
     next_ = (next_ + 1) % slots_.size();
 
@@ -393,7 +395,12 @@ void PrintSummary() {
     std::printf("%-34s %-30s %12.4g %-26s %12s %8s %-8s %s\n", r.name.c_str(), r.figure.c_str(),
                 r.value, r.boundFigure.c_str(), bound, ratio, r.target.c_str(),
                 config().smoke ? "(smoke)" : (r.met ? "met" : "MISSED"));
-    if (!r.note.empty()) std::printf("%-34s   %s\n", "", r.note.c_str());
+    size_t from = 0;
+    while (from < r.note.size()) {
+      const size_t end = std::min(r.note.find('\n', from), r.note.size());
+      std::printf("%-34s   %s\n", "", r.note.substr(from, end - from).c_str());
+      from = end + 1;
+    }
   }
 }
 

@@ -136,6 +136,7 @@ class RingHost : public HostCallback {
     uint64_t gaps = 0;       // frame numbers skipped between consecutive images
     uint64_t torn = 0;       // images whose two stamps differ
     uint64_t oversized = 0;  // images larger than a slot (refused)
+    double copySeconds = 0;  // spent copying pixels into the ring
     Clock::time_point first;
     Clock::time_point last;
   };

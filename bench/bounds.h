@@ -18,8 +18,12 @@ class CopyBound {
   CopyBound(size_t frameBytes, size_t ringSlots);
   // Mean seconds per frame over `frames` frames.
   double SecondsPerFrame(int frames);
+  // Of the last SecondsPerFrame, the mean seconds of the second copy (into
+  // the ring).
+  double LastRingCopySeconds() const { return ringCopySeconds_; }
 
  private:
+  double ringCopySeconds_ = 0;
   size_t bytes_;
   std::unique_ptr<unsigned char[]> source_;
   std::unique_ptr<unsigned char[]> middle_;

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the release preset and runs the benchmarks, then prints their summary.
-#   scripts/bench.sh                       full run (a few minutes)
+#   scripts/bench.sh                       full run (about 15 seconds once built)
 #   scripts/bench.sh --smoke               every benchmark once, briefly (checks nothing)
 #   scripts/bench.sh --rounds=11           more rounds per benchmark (default 7)
 #   scripts/bench.sh --benchmark_filter=sequence   only some benchmarks
