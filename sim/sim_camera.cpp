@@ -1,5 +1,7 @@
 #include "sim/sim_camera.h"
 
+#include <sys/prctl.h>
+
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -20,6 +22,16 @@ constexpr size_t kMaxPendingTriggers = 1024;
 constexpr size_t kMaxRecentFrames = 10000;
 constexpr auto kAutoExposureMinGap = milliseconds(50);
 constexpr auto kFlushTimeout = std::chrono::seconds(5);
+// While nobody waits for a frame, the worker makes a free-running frame at
+// most this often. A faster sensor still delivers every frame at its own
+// period to whoever pulls (the pull takes a due frame itself), and a pull that
+// finds nothing new has the next frame announced as soon as it is due; making
+// and announcing frames that nobody asked for at every microsecond would take
+// a core of the host's machine, which a camera's electronics do not.
+constexpr auto kWorkerFrameGap = microseconds(50);
+// The worker's timers fire this late at most (the system's default for a
+// thread is 50 us, longer than the frame period of a small region).
+constexpr unsigned long kWorkerTimerSlackNs = 1000;
 constexpr int32_t kAwbGains[3] = {15, 0, -14};  // what the warm illuminant needs
 constexpr double kMeanReflectance = 0.42;       // average of the test scene
 
@@ -108,6 +120,7 @@ pyxon::CameraHandle* SimCamera::Open(const std::string& iniPath) {
   recent_.clear();
   triggers_.clear();
   events_.clear();
+  queuedImageEvents_ = 0;
   doneSequence_ = queuedSequence_;
   whiteBalanceOncePending_ = false;
   return raw;
@@ -120,6 +133,7 @@ RetiredWorker SimCamera::EndSessionLocked() {
   context_ = nullptr;
   triggers_.clear();
   events_.clear();
+  queuedImageEvents_ = 0;
   doneSequence_ = queuedSequence_;
   whiteBalanceOncePending_ = false;
   workCv_.notify_all();
@@ -150,6 +164,7 @@ RetiredWorker SimCamera::ForceClose() {
 // the handle reference it drops last may destroy the handle and this camera,
 // so nothing touches `this` after it.
 void SimCamera::RunWorker(uint64_t session, std::shared_ptr<SimHandle> keepAlive) {
+  prctl(PR_SET_TIMERSLACK, kWorkerTimerSlackNs, 0, 0, 0);
   {
     std::unique_lock<std::mutex> lock(mu_);
     while (session_.load() == session) {
@@ -171,11 +186,8 @@ bool SimCamera::FreeRunningLocked() const {
 }
 
 void SimCamera::AdvanceLocked(Clock::time_point now) {
-  if (FreeRunningLocked() && nextFree_ <= now) {
-    ProduceFrameLocked(now);
-    const auto period = microseconds(FramePeriodUsLocked());
-    nextFree_ += period;
-    if (nextFree_ <= now) nextFree_ = now + period;  // fell behind: do not burst
+  if (now >= workerFrameNotBefore_ && MakeDueFrameLocked(now)) {
+    workerFrameNotBefore_ = now + kWorkerFrameGap;
   }
   while (!triggers_.empty() && triggers_.front() <= now) {
     triggers_.pop_front();
@@ -205,7 +217,7 @@ void SimCamera::AdvanceLocked(Clock::time_point now) {
 
 Clock::time_point SimCamera::NextWakeLocked(Clock::time_point now) const {
   auto wake = now + milliseconds(500);
-  if (FreeRunningLocked()) wake = std::min(wake, nextFree_);
+  if (FreeRunningLocked()) wake = std::min(wake, std::max(nextFree_, workerFrameNotBefore_));
   if (!triggers_.empty()) wake = std::min(wake, triggers_.front());
   if (whiteBalanceOncePending_) wake = std::min(wake, whiteBalanceOnceDue_);
   if (started_ && profile_.colour && OptionOr(pyxon::opt::kWhiteBalanceInterval, 0) > 0) {
@@ -217,6 +229,7 @@ Clock::time_point SimCamera::NextWakeLocked(Clock::time_point now) const {
 void SimCamera::DeliverOneLocked(std::unique_lock<std::mutex>& lock) {
   const Event event = events_.front();
   events_.pop_front();
+  if (IsImageEvent(event)) --queuedImageEvents_;
   if (event.whiteBalanceCallback != nullptr) {
     using Done = void (*)(const int32_t*, void*);
     const Done done = reinterpret_cast<Done>(event.whiteBalanceCallback);
@@ -244,12 +257,40 @@ void SimCamera::DeliverOneLocked(std::unique_lock<std::mutex>& lock) {
   flushCv_.notify_all();
 }
 
-void SimCamera::QueueEventLocked(int32_t code, bool explicitEvent) {
-  events_.push_back(Event{code, ++queuedSequence_, explicitEvent, nullptr, nullptr, {}});
-  workCv_.notify_all();
+bool SimCamera::IsImageEvent(const Event& event) {
+  return event.code == pyxon::kEventImage && !event.explicitEvent &&
+         event.whiteBalanceCallback == nullptr;
 }
 
-void SimCamera::ProduceFrameLocked(Clock::time_point now) {
+void SimCamera::QueueEventLocked(int32_t code, bool explicitEvent, bool wakeWorker) {
+  const Event event{code, queuedSequence_ + 1, explicitEvent, nullptr, nullptr, {}};
+  // "A frame is ready" is said once: frames made while the announcement of an
+  // earlier one waits are covered by it, since a pull takes the newest frame.
+  if (IsImageEvent(event)) {
+    if (queuedImageEvents_ > 0) return;
+    ++queuedImageEvents_;
+  }
+  ++queuedSequence_;
+  events_.push_back(event);
+  if (wakeWorker) workCv_.notify_all();
+}
+
+bool SimCamera::AskForNextFrameLocked() {
+  if (!FreeRunningLocked() || workerFrameNotBefore_ <= nextFree_) return false;
+  workerFrameNotBefore_ = nextFree_;
+  return true;
+}
+
+bool SimCamera::MakeDueFrameLocked(Clock::time_point now, bool wakeWorker) {
+  if (!FreeRunningLocked() || nextFree_ > now) return false;
+  ProduceFrameLocked(now, wakeWorker);
+  const auto period = microseconds(FramePeriodUsLocked());
+  nextFree_ += period;
+  if (nextFree_ <= now) nextFree_ = now + period;  // fell behind: do not burst
+  return true;
+}
+
+void SimCamera::ProduceFrameLocked(Clock::time_point now, bool wakeWorker) {
   ++generated_;
   // Drops are spread evenly: of the first n frame numbers, n x percent / 100
   // (rounded down) are dropped.
@@ -266,7 +307,7 @@ void SimCamera::ProduceFrameLocked(Clock::time_point now) {
     recent_.pop_front();
   }
   frameCv_.notify_all();
-  QueueEventLocked(pyxon::kEventImage, false);
+  QueueEventLocked(pyxon::kEventImage, false, wakeWorker);
   AutoExposureStepLocked(now);
 }
 

@@ -179,14 +179,21 @@ class SimCamera : public std::enable_shared_from_this<SimCamera> {
     int32_t gains[3];
   };
 
+  static bool IsImageEvent(const Event& event);
+
   // Everything below with a Locked suffix requires mu_.
   void RunWorker(uint64_t session, std::shared_ptr<SimHandle> keepAlive);
   void AdvanceLocked(Clock::time_point now);
   Clock::time_point NextWakeLocked(Clock::time_point now) const;
   void DeliverOneLocked(std::unique_lock<std::mutex>& lock);
-  void ProduceFrameLocked(Clock::time_point now);
+  void ProduceFrameLocked(Clock::time_point now, bool wakeWorker = true);
+  // Makes the free-running frame that is due by the clock, if any.
+  bool MakeDueFrameLocked(Clock::time_point now, bool wakeWorker = true);
+  // A pull found nothing new: the next free-running frame is to be made and
+  // announced when due. True when the worker must be woken to learn that.
+  bool AskForNextFrameLocked();
   void AutoExposureStepLocked(Clock::time_point now);
-  void QueueEventLocked(int32_t code, bool explicitEvent);
+  void QueueEventLocked(int32_t code, bool explicitEvent, bool wakeWorker = true);
   bool FreeRunningLocked() const;
   RetiredWorker EndSessionLocked();
 
@@ -240,6 +247,7 @@ class SimCamera : public std::enable_shared_from_this<SimCamera> {
   std::deque<Clock::time_point> recent_;  // publication times, last second
   std::deque<Clock::time_point> triggers_;
   Clock::time_point nextFree_;
+  Clock::time_point workerFrameNotBefore_;  // see kWorkerFrameGap
   Clock::time_point nextWhiteBalance_;
   bool whiteBalanceOncePending_ = false;
   Clock::time_point whiteBalanceOnceDue_;
@@ -249,6 +257,7 @@ class SimCamera : public std::enable_shared_from_this<SimCamera> {
   Clock::time_point lastAutoExposure_;
 
   std::deque<Event> events_;
+  size_t queuedImageEvents_ = 0;  // image events in events_ (at most one)
   uint64_t queuedSequence_ = 0;
   uint64_t doneSequence_ = 0;
 

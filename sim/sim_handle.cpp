@@ -928,27 +928,27 @@ Result SimHandle::PullImage(int32_t waitMode, void* destination, int32_t bits, i
     uint64_t number = 0;
     bool vflip = false;
     Clock::time_point stamp;
-    // A free-running frame that is already due is made now, not when the
-    // worker's timer fires: the system may fire it tens of microseconds late,
-    // which at short frame intervals would set the rate instead of the camera.
-    // The worker is woken without mu_ held where possible, so that it does not
-    // wake into a held lock.
-    bool frameDue = false;
     {
       std::unique_lock<std::mutex> lock(c.mu_);
-      frameDue = c.FreeRunningLocked() && c.nextFree_ <= Clock::now();
       const Geometry g = c.GeometryLocked();
       if (rowPitch > 0 && static_cast<uint64_t>(rowPitch) < static_cast<uint64_t>(g.width) * bpp) {
         return kInvalidArgument;
       }
       auto ready = [&] { return c.newest_ != 0 && c.newest_ != c.lastPulled_; };
+      // A free-running sensor's frames follow its clock, not the worker's
+      // timer: a frame that is due has been exposed, and the pull takes it
+      // now. Its image event is left to the worker's next round (at most
+      // tens of microseconds away); waking the worker for it would cost a
+      // system call per frame at high frame rates.
+      if (!ready()) c.MakeDueFrameLocked(Clock::now(), false);
       if (!ready()) {
+        const bool wakeWorker = c.AskForNextFrameLocked();
         if (waitMode <= 0) {
-          lock.unlock();
-          if (frameDue) c.workCv_.notify_all();
+          lock.unlock();  // the worker is not to wake into a held lock
+          if (wakeWorker) c.workCv_.notify_all();
           return pyxon::kPending;
         }
-        if (frameDue) c.workCv_.notify_all();
+        if (wakeWorker) c.workCv_.notify_all();
         c.frameCv_.wait_for(lock, std::chrono::milliseconds(waitMode),
                             [&] { return ready() || !live() || c.disconnected(); });
         if (!live()) return kHandleClosed;
@@ -972,7 +972,6 @@ Result SimHandle::PullImage(int32_t waitMode, void* destination, int32_t bits, i
       params.negative = c.s_.negative != 0;
       vflip = (c.s_.vflip != 0) != halfTurn;
     }
-    if (frameDue) c.workCv_.notify_all();
     {
       std::lock_guard<std::mutex> lock(c.renderMu_);
       c.renderer_.Write(params, number, vflip, static_cast<uint8_t*>(destination),

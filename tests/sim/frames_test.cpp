@@ -144,6 +144,96 @@ TEST_F(FramesTest, FreeRunningDeliversUntilStopped) {
   EXPECT_EQ(total, stoppedAt);
 }
 
+// The sensor's clock makes free-running frames, the worker only announces
+// them: a pull takes a due frame even while the worker is held up in a
+// callback, and the image events that wait meanwhile merge into one.
+TEST_F(FramesTest, PullsTakeDueFramesWhileTheWorkerIsHeldAndWaitingEventsMerge) {
+  CameraHandle* h = OpenSmall(kFull, 64, 64);
+  ASSERT_NE(h, nullptr);
+  sim.set_frame_interval_us(kFull, 2000);
+  struct Gate {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool release = false;
+    int images = 0;
+  } gate;
+  auto callback = [](int32_t event, void* raw) {
+    auto* g = static_cast<Gate*>(raw);
+    if (event != kEventImage) return;
+    std::unique_lock<std::mutex> lock(g->mu);
+    ++g->images;
+    g->cv.notify_all();
+    g->cv.wait(lock, [&] { return g->release; });
+  };
+  ASSERT_EQ(CallSlot<int32_t>(h, 93, opt::kTriggerMode, int32_t{0}), 0);
+  void* z = nullptr;
+  ASSERT_EQ(CallSlot<int32_t>(h, 158, z, z, z, z, z, z, z, static_cast<EventCallback>(callback), z,
+                              static_cast<void*>(&gate)),
+            0);
+  {
+    std::unique_lock<std::mutex> lock(gate.mu);
+    ASSERT_TRUE(gate.cv.wait_for(lock, std::chrono::seconds(5), [&] { return gate.images > 0; }));
+  }
+  std::vector<uint8_t> frame(64 * 64 * 4);
+  uint64_t last = 0;
+  int pulled = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (pulled < 5 && std::chrono::steady_clock::now() < deadline) {
+    if (Pull(h, frame, 32) == 0) {
+      EXPECT_GT(StampOf(frame), last);
+      last = StampOf(frame);
+      ++pulled;
+    }
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+  EXPECT_EQ(pulled, 5);
+  // No more frames: what is announced from here on was made while held.
+  ASSERT_EQ(CallSlot<int32_t>(h, 93, opt::kTriggerMode, int32_t{1}), 0);
+  {
+    std::lock_guard<std::mutex> lock(gate.mu);
+    gate.release = true;
+    gate.cv.notify_all();
+  }
+  EXPECT_EQ(sim.flush_events(kFull), 0);
+  {
+    std::lock_guard<std::mutex> lock(gate.mu);
+    EXPECT_EQ(gate.images, 2);  // the held one, and one for all frames made since
+  }
+  ASSERT_EQ(CallSlot<int32_t>(h, 159, int32_t{0}), 0);
+  EXPECT_EQ(sim.flush_events(kFull), 0);
+}
+
+// A sensor with a microsecond period: while nobody pulls, the worker makes a
+// frame at most every 50 us instead of taking a core; a pull that finds
+// nothing new has the next frame announced.
+TEST_F(FramesTest, FastSensorDoesNotKeepTheWorkerBusyButAnswersAWaitingPull) {
+  CameraHandle* h = OpenSmall(kFull, 64, 64);
+  ASSERT_NE(h, nullptr);
+  sim.set_frame_interval_us(kFull, 1);
+  EventLog log;
+  ASSERT_EQ(CallSlot<int32_t>(h, 93, opt::kTriggerMode, int32_t{0}), 0);
+  ASSERT_EQ(StartDelivery(h, log), 0);
+  ASSERT_TRUE(log.WaitFor(kEventImage, 1));
+  const auto start = std::chrono::steady_clock::now();
+  const uint64_t before = sim.frames_generated(kFull);
+  std::this_thread::sleep_for(milliseconds(100));
+  const uint64_t made = sim.frames_generated(kFull) - before;
+  const auto elapsedUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                             std::chrono::steady_clock::now() - start)
+                             .count();
+  EXPECT_GE(made, 1u);
+  EXPECT_LE(made, static_cast<uint64_t>(elapsedUs / 50 + 1));
+
+  std::vector<uint8_t> frame(64 * 64);
+  size_t seen = 0;
+  do {
+    seen = log.Count(kEventImage);
+  } while (Pull(h, frame, 8) == 0);
+  EXPECT_TRUE(log.WaitFor(kEventImage, seen + 1));
+  EXPECT_EQ(Pull(h, frame, 8), 0);
+  ASSERT_EQ(CallSlot<int32_t>(h, 159, int32_t{0}), 0);
+}
+
 TEST_F(FramesTest, FrameStatisticsReportRateAndTotal) {
   CameraHandle* h = OpenSmall(kFull);
   ASSERT_NE(h, nullptr);
