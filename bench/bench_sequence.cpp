@@ -11,9 +11,8 @@
 // a frame is always waiting, and the simulator does not spend the machine on
 // frames that nobody takes (at four times the bound's rate its thread, making
 // and announcing frames on the other core, already slows the adapter's copies
-// by a fifth on this machine). For small frames the interval is 1 us: the
-// simulator makes the next frame as soon as the adapter asks for one that is
-// due, and its timer adds one every few tens of microseconds.
+// by a fifth on this machine). For small frames the interval is 1 us: a pull
+// finds a new frame whenever a microsecond has passed since the last one.
 #include <benchmark/benchmark.h>
 
 #include <functional>
