@@ -135,8 +135,14 @@ std::string Read(MM::Camera* camera, const std::string& name, int* error) {
   return buffer;
 }
 
-// The value a property shows must be one that it allows.
-void CheckShownValue(const PropertyInfo& info, const std::string& value) {
+// The value a property shows must be one that it allows. Limits are read
+// again: some follow other settings (the frame rate's maximum follows the
+// readout, for example).
+void CheckShownValue(MM::Camera* camera, PropertyInfo info, const std::string& value) {
+  const char* name = info.name.c_str();
+  Slot<int(const char*, bool&)>(camera, 9, name, info.hasLimits);
+  Slot<int(const char*, double&)>(camera, 10, name, info.lower);
+  Slot<int(const char*, double&)>(camera, 11, name, info.upper);
   // An action property reads a value other than the one that starts it.
   if (info.name == "FactorySettings" && value == "Click") return;
   if (!info.allowed.empty() && !info.readOnly) {
@@ -232,7 +238,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         int error = 0;
         const std::string shown = Read(camera, name, &error);
         Check(error == 0, "read of an existing property failed", name, shown);
-        CheckShownValue(info, shown);
+        CheckShownValue(camera, info, shown);
         continue;
       }
     }
@@ -255,7 +261,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     int error = 0;
     const std::string shown = Read(camera, name, &error);
     Check(error == 0, "read after a write failed", name, shown);
-    CheckShownValue(info, shown);
+    CheckShownValue(camera, info, shown);
   }
   return 0;
 }

@@ -4,7 +4,7 @@
 // resource readings and child processes for module-wide states.
 //
 // Every test runs in its own process (ctest), so module-wide state starts
-// fresh. The password database is replaced by home_directory.cpp, so nothing
+// fresh. The password database is replaced (tests/common), so nothing
 // touches the real home directory.
 #pragma once
 
