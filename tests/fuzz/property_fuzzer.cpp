@@ -136,11 +136,14 @@ std::string Read(MM::Camera* camera, const std::string& name, int* error) {
 }
 
 // The value a property shows must be one that it allows. Limits are read
-// again: some follow other settings (the frame rate's maximum follows the
-// readout, for example).
+// again, since some follow other settings. "FrameRate" shows the camera's
+// setting, whose maximum follows the exposure, while its limits are renewed
+// only by changes of resolution, pixel format and bandwidth: its value may
+// stand outside them for a while.
 void CheckShownValue(MM::Camera* camera, PropertyInfo info, const std::string& value) {
+  if (info.name == "FrameRate") info.hasLimits = false;
   const char* name = info.name.c_str();
-  Slot<int(const char*, bool&)>(camera, 9, name, info.hasLimits);
+  if (info.hasLimits) Slot<int(const char*, bool&)>(camera, 9, name, info.hasLimits);
   Slot<int(const char*, double&)>(camera, 10, name, info.lower);
   Slot<int(const char*, double&)>(camera, 11, name, info.upper);
   // An action property reads a value other than the one that starts it.
