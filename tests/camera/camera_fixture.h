@@ -25,6 +25,7 @@
 #include "framework/mm_device.h"
 #include "host/lib/host.h"
 #include "sim/sim_client.h"
+#include "tests/common/raw_slot.h"
 
 namespace camtest {
 
@@ -41,28 +42,8 @@ constexpr int kPxFull = 3;
 constexpr int32_t kRetryPending = static_cast<int32_t>(0x8000000Au);
 constexpr int32_t kRetryUnexpected = static_cast<int32_t>(0x8000FFFFu);
 
-// Calls the virtual function at position `slot` of `object`'s table with the
-// signature Sig, bypassing the C++ names (the host calls by position).
-template <class Sig>
-struct RawSlot;
-
-template <class R, class... A>
-struct RawSlot<R(A...)> {
-#if defined(__clang__)
-  __attribute__((no_sanitize("function")))
-#endif
-  static R
-  Call(const void* object, int slot, A... args) {
-    void* const* table = *static_cast<void* const* const*>(object);
-    auto function = reinterpret_cast<R (*)(const void*, A...)>(table[slot]);
-    return function(object, std::forward<A>(args)...);
-  }
-};
-
-template <class Sig, class... Args>
-auto Slot(const void* object, int slot, Args&&... args) {
-  return RawSlot<Sig>::Call(object, slot, std::forward<Args>(args)...);
-}
+using testcommon::RawSlot;
+using testcommon::Slot;
 
 // Slot numbers of the host's camera interface used by the tests.
 namespace slot {

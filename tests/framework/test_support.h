@@ -12,31 +12,12 @@
 #include <vector>
 
 #include "framework/camera_base.h"
+#include "tests/common/raw_slot.h"
 
 namespace fwtest {
 
-// Calls the virtual function at position `slot` of `object`'s table with the
-// signature Sig, bypassing the C++ names.
-template <class Sig>
-struct RawSlot;
-
-template <class R, class... A>
-struct RawSlot<R(A...)> {
-#if defined(__clang__)
-  __attribute__((no_sanitize("function")))
-#endif
-  static R
-  Call(const void* object, int slot, A... args) {
-    void* const* table = *static_cast<void* const* const*>(object);
-    auto function = reinterpret_cast<R (*)(const void*, A...)>(table[slot]);
-    return function(object, std::forward<A>(args)...);
-  }
-};
-
-template <class Sig, class... Args>
-auto Slot(const void* object, int slot, Args&&... args) {
-  return RawSlot<Sig>::Call(object, slot, std::forward<Args>(args)...);
-}
+using testcommon::RawSlot;
+using testcommon::Slot;
 
 // Records every call in order ("log:...", "prop:Name=Value", "exposure:..",
 // "prepare", "insert", "clear", "finished:status"). Thread-safe.

@@ -5,7 +5,6 @@
 // a finite number within its limits). Nothing may crash, hang, leak or touch
 // undefined behaviour.
 #include <fuzzer/FuzzedDataProvider.h>
-#include <pwd.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -21,39 +20,11 @@
 
 #include "framework/mm_device.h"
 #include "host/lib/host.h"
-
-// The module takes the home directory from the password database; this
-// stand-in points it to a temporary directory, never the real home.
-extern "C" struct passwd* getpwuid(uid_t uid) {
-  static passwd entry;
-  static char name[] = "fuzzer";
-  static char empty[] = "";
-  entry.pw_name = name;
-  entry.pw_passwd = empty;
-  entry.pw_uid = uid;
-  entry.pw_gid = static_cast<gid_t>(uid);
-  entry.pw_gecos = empty;
-  entry.pw_dir = std::getenv("HOME");
-  entry.pw_shell = empty;
-  return entry.pw_dir != nullptr ? &entry : nullptr;
-}
+#include "tests/common/raw_slot.h"
 
 namespace {
 
-template <class Sig>
-struct RawSlot;
-template <class R, class... A>
-struct RawSlot<R(A...)> {
-  __attribute__((no_sanitize("function"))) static R Call(const void* object, int slot, A... args) {
-    void* const* table = *static_cast<void* const* const*>(object);
-    auto function = reinterpret_cast<R (*)(const void*, A...)>(table[slot]);
-    return function(object, std::forward<A>(args)...);
-  }
-};
-template <class Sig, class... Args>
-auto Slot(const void* object, int slot, Args&&... args) {
-  return RawSlot<Sig>::Call(object, slot, std::forward<Args>(args)...);
-}
+using testcommon::Slot;
 
 void Check(bool condition, const char* what, const std::string& name, const std::string& value) {
   if (condition) return;

@@ -22,6 +22,7 @@
 #include "framework/mm_device.h"
 #include "host/lib/host.h"
 #include "sim/sim_client.h"
+#include "tests/common/raw_slot.h"
 
 namespace reltest {
 
@@ -46,28 +47,8 @@ int StressCount(int defaultCount);
 
 // ---- raw table calls ------------------------------------------------------------
 
-// Calls the virtual function at position `slot` of `object`'s table with the
-// signature Sig, bypassing the C++ names (the host calls by position).
-template <class Sig>
-struct RawSlot;
-
-template <class R, class... A>
-struct RawSlot<R(A...)> {
-#if defined(__clang__)
-  __attribute__((no_sanitize("function")))
-#endif
-  static R
-  Call(const void* object, int slot, A... args) {
-    void* const* table = *static_cast<void* const* const*>(object);
-    auto function = reinterpret_cast<R (*)(const void*, A...)>(table[slot]);
-    return function(object, std::forward<A>(args)...);
-  }
-};
-
-template <class Sig, class... Args>
-auto Slot(const void* object, int slot, Args&&... args) {
-  return RawSlot<Sig>::Call(object, slot, std::forward<Args>(args)...);
-}
+using testcommon::RawSlot;
+using testcommon::Slot;
 
 namespace slot {
 constexpr int kCompleteDestructor = 0;
