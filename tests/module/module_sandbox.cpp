@@ -20,6 +20,7 @@
 #include <stdexcept>
 
 #include "host/lib/host.h"
+#include "tests/common/child_process.h"
 
 namespace fs = std::filesystem;
 
@@ -132,58 +133,25 @@ std::vector<std::string> ChildOutcome::devices() const {
 
 ChildOutcome RunInChild(const std::function<void(Report&)>& body, std::chrono::seconds timeout) {
   ChildOutcome outcome;
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) {
-    outcome.status = "pipe failed";
+  const testcommon::ChildRun run = testcommon::RunChildProcess(
+      [&](int fd) {
+        Report report(fd);
+        try {
+          body(report);
+        } catch (const std::exception& e) {
+          report.put("exception", e.what());
+          return 3;
+        }
+        return 0;
+      },
+      timeout);
+  if (!run.failure.empty()) {
+    outcome.status = run.failure;
     return outcome;
   }
-  const pid_t child = fork();
-  if (child < 0) {
-    close(fds[0]);
-    close(fds[1]);
-    outcome.status = "fork failed";
-    return outcome;
-  }
-  if (child == 0) {
-    close(fds[0]);
-    Report report(fds[1]);
-    int code = 0;
-    try {
-      body(report);
-    } catch (const std::exception& e) {
-      report.put("exception", e.what());
-      code = 3;
-    }
-    // Skip the parent's exit handlers and buffered output.
-    _exit(code);
-  }
-
-  close(fds[1]);
-  std::string text;
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  bool timedOut = false;
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      timedOut = true;
-      break;
-    }
-    pollfd pfd{fds[0], POLLIN, 0};
-    const int ready = poll(&pfd, 1, static_cast<int>(left.count()));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) continue;
-    char buffer[4096];
-    const ssize_t got = read(fds[0], buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    text.append(buffer, static_cast<size_t>(got));
-  }
-  close(fds[0]);
-  if (timedOut) kill(child, SIGKILL);
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
+  const std::string& text = run.output;
+  const bool timedOut = run.timedOut;
+  const int status = run.status;
 
   std::istringstream lines(text);
   std::string line;

@@ -14,6 +14,8 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/common/child_process.h"
+
 namespace reltest {
 
 bool LongStress() {
@@ -279,61 +281,18 @@ bool SanitizerBuild() {
 
 std::string RunInChild(const std::function<std::vector<std::string>()>& body,
                        std::chrono::seconds timeout) {
-  int pipeFds[2];
-  if (pipe(pipeFds) != 0) return "pipe failed";
-  const pid_t child = fork();
-  if (child < 0) {
-    close(pipeFds[0]);
-    close(pipeFds[1]);
-    return "fork failed";
-  }
-  if (child == 0) {
-    close(pipeFds[0]);
-    std::string text;
-    int code = 0;
-    try {
-      for (const std::string& problem : body()) text += problem + "\n";
-    } catch (...) {
-      text += "exception escaped the child's body\n";
-    }
-    if (!text.empty()) code = 1;
-    const char* data = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-      const ssize_t written = write(pipeFds[1], data, left);
-      if (written <= 0) break;
-      data += written;
-      left -= static_cast<size_t>(written);
-    }
-    close(pipeFds[1]);
-    // Skip static destructors and exit handlers of the copied parent state.
-    _exit(code);
-  }
-  close(pipeFds[1]);
-  std::string report;
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  bool timedOut = false;
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      timedOut = true;
-      break;
-    }
-    pollfd fd{pipeFds[0], POLLIN, 0};
-    const int ready = poll(&fd, 1, static_cast<int>(left.count()));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) continue;
-    char buffer[4096];
-    const ssize_t got = read(pipeFds[0], buffer, sizeof buffer);
-    if (got <= 0) break;
-    report.append(buffer, static_cast<size_t>(got));
-  }
-  close(pipeFds[0]);
-  if (timedOut) kill(child, SIGKILL);
-  int status = 0;
-  waitpid(child, &status, 0);
-  if (timedOut) return "child timed out (hang)\n" + report;
+  const testcommon::ChildRun run = testcommon::RunChildProcess(
+      [&](int fd) {
+        std::string text;
+        for (const std::string& problem : body()) text += problem + "\n";
+        testcommon::WriteAll(fd, text);
+        return text.empty() ? 0 : 1;
+      },
+      timeout);
+  if (!run.failure.empty()) return run.failure;
+  const std::string& report = run.output;
+  const int status = run.status;
+  if (run.timedOut) return "child timed out (hang)\n" + report;
   if (WIFSIGNALED(status)) {
     return "child killed by signal " + std::to_string(WTERMSIG(status)) + "\n" + report;
   }
