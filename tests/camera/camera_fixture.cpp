@@ -2,20 +2,12 @@
 
 #include <algorithm>
 
+#include "tests/common/loaded_module.h"
+
 namespace camtest {
 
 pyxhost::Module& CameraFixture::Module() {
-  static std::unique_ptr<pyxhost::Module> module = [] {
-    std::string error;
-    auto loaded = pyxhost::Module::Load(pyxhost::DefaultModulePath(), &error);
-    if (loaded) loaded->InitializeModuleData();
-    return loaded;
-  }();
-  if (!module) {
-    ADD_FAILURE() << "cannot load the module " << pyxhost::DefaultModulePath();
-    std::abort();
-  }
-  return *module;
+  return testcommon::LoadedModule();
 }
 
 void CameraFixture::SetUp() {

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "tests/common/child_process.h"
+#include "tests/common/loaded_module.h"
 
 namespace reltest {
 
@@ -140,17 +141,7 @@ uint64_t CheckImages(const std::vector<pyxhost::HostImage>& images, uint64_t aft
 // ---- the module ---------------------------------------------------------------------
 
 pyxhost::Module& LoadedModule() {
-  static std::unique_ptr<pyxhost::Module> module = [] {
-    std::string error;
-    auto loaded = pyxhost::Module::Load(pyxhost::DefaultModulePath(), &error);
-    if (loaded) loaded->InitializeModuleData();
-    return loaded;
-  }();
-  if (!module) {
-    ADD_FAILURE() << "cannot load the module " << pyxhost::DefaultModulePath();
-    std::abort();
-  }
-  return *module;
+  return testcommon::LoadedModule();
 }
 
 DeviceSet::~DeviceSet() {
