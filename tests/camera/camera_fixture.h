@@ -91,6 +91,11 @@ class CameraFixture : public ::testing::Test {
 
   std::string Get(MM::Camera* camera, const std::string& name, int* error = nullptr);
   int Set(MM::Camera* camera, const std::string& name, const std::string& value);
+  // Slots 70 and 72: a sequence of `images` (nearly endless by default).
+  int StartSequence(MM::Camera* camera, long images = 1000000) {
+    return Slot<int(long, double, bool)>(camera, slot::kStartSequence, images, 0.0, false);
+  }
+  int StopSequence(MM::Camera* camera) { return Slot<int()>(camera, slot::kStopSequence); }
   bool Has(MM::Camera* camera, const std::string& name);
 
   // The simulator's kept calls of one CameraHandle position (any camera).

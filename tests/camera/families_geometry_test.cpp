@@ -26,10 +26,6 @@ class GeometryTest : public CameraFixture {
   int SetRoi(MM::Camera* camera, unsigned x, unsigned y, unsigned width, unsigned height) {
     return Slot<int(unsigned, unsigned, unsigned, unsigned)>(camera, kSetRoi, x, y, width, height);
   }
-  int StartSequence(MM::Camera* camera, long images = 1000000) {
-    return Slot<int(long, double, bool)>(camera, slot::kStartSequence, images, 0.0, false);
-  }
-  int StopSequence(MM::Camera* camera) { return Slot<int()>(camera, slot::kStopSequence); }
   unsigned Width(MM::Camera* camera) { return Slot<unsigned()>(camera, slot::kWidth); }
   unsigned Height(MM::Camera* camera) { return Slot<unsigned()>(camera, slot::kHeight); }
   // The region calls (position 80) since the trace was last cleared.

@@ -239,12 +239,12 @@ TEST_F(SensorTest, FactoryReloadRestartsDeliveryAndRereadsEverything) {
 TEST_F(SensorTest, FactoryReloadDuringASequenceIsRefusedWithoutAVendorCall) {
   MM::Camera* camera = Open("PX-FULL");
   ASSERT_NE(camera, nullptr);
-  ASSERT_EQ((Slot<int(long, double, bool)>(camera, slot::kStartSequence, 1000000, 0.0, false)), 0);
+  ASSERT_EQ(StartSequence(camera), 0);
   sim_.trace_clear();
   EXPECT_EQ(Set(camera, "FactorySettings", "Load"), 30);
   EXPECT_THAT(Rendered(sim_, {93, 158, 159}), Not(Contains("93(31,0)")));
   EXPECT_EQ(sim_.count_calls(159), 0u);
-  ASSERT_EQ(Slot<int()>(camera, slot::kStopSequence), 0);
+  ASSERT_EQ(StopSequence(camera), 0);
   EXPECT_EQ(Get(camera, "FactorySettings"), "Click");
 }
 

@@ -13,10 +13,6 @@ using ::testing::Not;
 
 class TriggerIoTest : public CameraFixture {
  protected:
-  int StartSequence(MM::Camera* camera) {
-    return Slot<int(long, double, bool)>(camera, slot::kStartSequence, 1000000, 0.0, false);
-  }
-  int StopSequence(MM::Camera* camera) { return Slot<int()>(camera, slot::kStopSequence); }
   std::vector<std::string> IoCalls() const { return Rendered(sim_, {109}); }
 };
 
