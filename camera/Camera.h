@@ -16,7 +16,9 @@
 //   - the vendor library's event thread: OnCameraEvent, through the event hub
 //     of the shared HWrapper (camera/event_hub.h).
 //
-// Locks, in the only order in which they may be nested:
+// Locks, in the only order in which they may be nested (this is the one place
+// that states it; the annotations of framework/sync.h let Clang check the
+// parts it can see):
 //   1. property lock (framework, recursive): the property map; handlers run
 //      under it.
 //   2. pull lock (`pullLock_`, recursive): the image buffer and its geometry;
@@ -26,7 +28,8 @@
 //      or a frame described by a newer geometry. It is never held while
 //      waiting for a frame.
 //   3. delivery lock of the shared HWrapper (recursive): the same spans as the
-//      pull lock, across every device that uses the opened camera.
+//      pull lock, across every device that uses the opened camera, and the
+//      camera's list of running sequences.
 //   4. image-ready lock (`imageReadyLock_`, plain): the image-ready flag.
 //   5. stop lock (framework, inside the sequence thread): may be taken while
 //      the image-ready lock is held.
@@ -34,24 +37,32 @@
 // In particular nothing that holds the pull lock or the image-ready lock may
 // take the property lock, and the host's insert callback (called under the
 // pull lock) must not call property operations of this device.
-// The text lock of the device base is a leaf and may be taken anywhere.
+// The text, tag and event-hub locks are leaves and may be taken anywhere.
 //
-// Event thread: event 4 takes only the image-ready lock; events 1 and 6 take
-// the property lock (through notify property changed) and nothing else.
+// Waiting for the vendor's event thread: many libraries return from start
+// (158), stop (159) and close (160) of delivery only once no event callback
+// runs. Those calls are made only inside an AwaitingEvents section, holding
+// neither the image-ready lock nor a hub lock, but possibly the property lock
+// (a "Binning" write restarts delivery from its handler). So the event thread
+// never blocks on the property lock: events 1 and 6 queue their notifications
+// (`pendingNotifications_`) and deliver them while trying the lock in 1 ms
+// slices; while any thread of the camera is inside such a section they stop
+// trying and leave the rest queued. The queue is delivered by the next event,
+// or by the host's thread when its own restart ends. Event 4 takes only the
+// image-ready lock.
 // Shutdown detaches the device from the hub (waiting for an event in flight)
 // while holding none of these locks.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "framework/camera_base.h"
+#include "framework/sync.h"
 #include "module/open_camera_map.h"
 #include "vendor/pyxon_api.h"
 
@@ -94,6 +105,7 @@ class Camera : public CCameraBase<Camera> {
   int StopSequenceAcquisition() override;                      // 72
   int ThreadRun() override;                                    // 87
   int InsertImage() override;                                  // 88
+  void OnThreadExiting() override;                             // 92
 
  private:
   friend void OnCameraEvent(int32_t code, void* context);
@@ -106,7 +118,7 @@ class Camera : public CCameraBase<Camera> {
   // the atomics.
   struct ImageBuffer {
     std::atomic<unsigned char*> pixels{nullptr};
-    uint64_t capacity = 0;  // bytes of `pixels`; pull lock
+    uint64_t capacity = 0;  // bytes of `pixels`; the camera's pull lock
     std::atomic<uint32_t> width{0};
     std::atomic<uint32_t> height{0};
     std::atomic<uint32_t> bytesPerPixel{0};
@@ -123,36 +135,53 @@ class Camera : public CCameraBase<Camera> {
   void CreateSensorAndInterfaceProperties();
   void CreateSerialAndVersionProperties();
   void SetUpDevice();
-  void ReleaseCamera();
+  void ReleaseCamera() EXCLUDES(pullLock_, imageReadyLock_);
   // Creates a property bound to a handler (the framework owns the action).
   int CreateBoundProperty(const char* name, const char* value, MM::PropertyType type, bool readOnly,
                           Handler handler);
-  // The value a property holds now, without running its handler. False when
-  // there is no such property.
-  bool StoredValue(const char* name, std::string& value);
 
   // ---- image path (image_path.cpp) ----------------------------------------------------
   // Sizes the buffer for the camera's current output. Caller holds no lock or
   // the pull lock. False when the output cannot be held (no size, a size beyond
   // kMaxImageBytes, or a failed allocation); the buffer and geometry then stay
   // as they were, except that a zero size is stored.
-  bool ResizeImageBuffer();
+  bool ResizeImageBuffer() EXCLUDES(imageReadyLock_);
   void SelectOutputFormat();
   // Stops delivery, applies `change`, resizes the buffer, sets triggered mode
   // and restarts delivery with the event hub, all under the pull lock and the
-  // shared camera's delivery lock. 35 without a camera, else 0.
-  int ReconfigureDelivery(const std::function<void()>& change = {});
+  // shared camera's delivery lock; a camera on which another device's
+  // free-running sequence runs is put back into free-running mode before the
+  // locks are released. 35 without a camera; 30 for a change while another
+  // device's sequence runs on the camera; 1 when the buffer cannot hold the
+  // new output (delivery is restarted all the same); else 0. Never called with
+  // the pull lock held: it delivers queued notifications at the end.
+  int ReconfigureDelivery(const std::function<void()>& change = {})
+      EXCLUDES(pullLock_, imageReadyLock_);
   // Sizes the buffer for the current output under the pull and delivery locks;
   // false when no frame could be pulled into it.
-  bool BufferFitsOutput();
+  bool BufferFitsOutput() EXCLUDES(imageReadyLock_);
   // One pull into the buffer (pull lock and delivery lock held inside): the
   // vendor result, or kNoBuffer when the buffer cannot hold the current output.
-  pyxon::Result PullFrame();
-  int SnapTriggered(pyxon::CameraHandle* handle);
-  int SnapDelivered();
-  void HandleCameraEvent(int32_t code);
-  void MarkImageReady();
-  void WakeImageWaiters();
+  pyxon::Result PullFrame() EXCLUDES(imageReadyLock_);
+  int SnapTriggered(pyxon::CameraHandle* handle) EXCLUDES(pullLock_, imageReadyLock_);
+  // Mode B. `whilePulled`, when given, runs after a successful pull with the
+  // pull lock still held (the sequence thread's insert); its result is returned.
+  int SnapDelivered(const std::function<int()>& whilePulled = {})
+      EXCLUDES(pullLock_, imageReadyLock_);
+  void HandleCameraEvent(int32_t code) EXCLUDES(pullLock_, imageReadyLock_);
+  void MarkImageReady() EXCLUDES(imageReadyLock_);
+  void WakeImageWaiters() EXCLUDES(imageReadyLock_);
+  // Delivers the queued notifications of events 1 and 6, in event order. On
+  // the event thread (`fromEventThread`) it gives up, leaving the rest queued,
+  // when the property lock is held across a call that waits for that thread.
+  void DeliverPendingNotifications(bool fromEventThread) EXCLUDES(pullLock_, imageReadyLock_);
+  // True while a thread is inside a vendor call of this camera that may wait
+  // for the event thread.
+  bool CallAwaitsEvents() const;
+  // The calls that may wait for the event thread; see the lock notes above.
+  void StopDelivery(pyxon::CameraHandle* handle) EXCLUDES(imageReadyLock_);
+  void StartDelivery(pyxon::CameraHandle* handle) EXCLUDES(imageReadyLock_);
+  void CloseCamera(pyxon::CameraHandle* handle) EXCLUDES(pullLock_, imageReadyLock_);
   double CurrentPixelSize() const;
   void CreatePixelSizeProperty();
   void CreateStatSnapProperty();
@@ -184,7 +213,19 @@ class Camera : public CCameraBase<Camera> {
   int OnSpeed(MM::PropertyBase* property, MM::ActionKind kind);
 
   // ---- acquisition (acquisition.cpp) ----------------------------------------------------
-  void SelectSequenceTriggerMode(pyxon::CameraHandle* handle);
+  // The trigger source a sequence started now would use; -1 for none.
+  int32_t SequenceTriggerSource();
+  // Switches the camera to the sequence's delivery mode and enters the
+  // sequence in the camera's list; under the delivery lock.
+  void SelectSequenceTriggerMode(pyxon::CameraHandle* handle, int32_t source);
+  // Removes this device's sequence from the camera's list and, when `restore`,
+  // puts the camera back into triggered mode unless another device's
+  // free-running sequence still runs on it.
+  void LeaveSequence(bool restore);
+  // Whether a sequence of another device runs on the camera, and whether any
+  // sequence on it runs free. Delivery lock held by the caller.
+  bool OtherDeviceAcquiring() const REQUIRES(wrapper_->deliveryLock);
+  bool AnySequenceFreeRunning() const REQUIRES(wrapper_->deliveryLock);
 
   // ---- creation hooks of the property families, called by Initialize in this
   // order; implemented by the family sources --------------------------------------------
@@ -219,9 +260,6 @@ class Camera : public CCameraBase<Camera> {
   void CreateFlipProperties();
   void CreateBinningProperties();
   void CreateRotateProperty();
-  // ReconfigureDelivery for a region change, which a running sequence allows:
-  // a free-running sequence is put back into free-running mode.
-  int ReconfigureRegionDelivery(const std::function<void()>& change);
   int OnResolution(MM::PropertyBase* property, MM::ActionKind kind);
   int OnPixelType(MM::PropertyBase* property, MM::ActionKind kind);
   int OnBinSkipMode(MM::PropertyBase* property, MM::ActionKind kind);
@@ -356,17 +394,22 @@ class Camera : public CCameraBase<Camera> {
   uint32_t resolutionIndex_ = 0;       // row of the model's resolution table
   int32_t triggerSourceIndex_ = -1;    // position in triggerSources_, -1 none
   // The running (or last, until stopped) sequence switched the camera to
-  // free-running delivery: stop restores triggered mode.
-  bool sequenceFreeRunning_ = false;
+  // free-running delivery: stop restores triggered mode. Written by start and
+  // stop on the host's thread and by the sequence thread as it ends.
+  std::atomic<bool> sequenceFreeRunning_{false};
+  // The host asked the sequence thread to stop from inside its run step (its
+  // insert): triggered mode is restored as that thread ends.
+  std::atomic<bool> stopFromSequenceThread_{false};
 
   ImageBuffer image_;
-  // The run step's hold on the pull lock (ThreadRun); sequence thread only.
-  std::unique_lock<std::recursive_mutex>* sequenceFrameLock_ = nullptr;
   std::atomic<uint32_t> frameCounter_{0};  // successful pulls, never reset
-  std::recursive_mutex pullLock_;
-  std::mutex imageReadyLock_;
-  std::condition_variable imageReadySignal_;  // waits use the monotonic clock
-  bool imageReady_ = false;                   // image-ready lock
+  pyx::RecursiveMutex pullLock_;
+  pyx::Mutex imageReadyLock_;
+  pyx::CondVar imageReadySignal_;  // waits use the monotonic clock
+  bool imageReady_ GUARDED_BY(imageReadyLock_) = false;
+  // Notifications of events 1 and 6 not yet delivered: bits of
+  // kPendingNotifications (image_path.cpp), in delivery order.
+  std::atomic<unsigned> pendingNotifications_{0};
 
   // Last values read from the camera, answered by the slots once it is closed.
   mutable std::atomic<double> lastExposureMs_{0.0};

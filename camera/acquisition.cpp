@@ -25,33 +25,73 @@ int Camera::StartSequenceAcquisition(long numImages, double intervalMs, bool sto
   pyxon::CameraHandle* handle = Handle();
   if (handle == nullptr) return MM::Err::NoCommunication;
   if (IsCapturing()) return MM::Err::CameraBusy;
+  const int32_t source = SequenceTriggerSource();
+  {
+    // Another device's sequence on this camera in the other delivery mode
+    // would lose its frames (or get frames it did not trigger).
+    pyx::RecursiveLock delivery(wrapper_->deliveryLock);
+    for (const auto& [device, freeRunning] : wrapper_->sequences) {
+      if (device != this && freeRunning != !IsHardwareSource(source)) return MM::Err::CameraBusy;
+    }
+  }
   const int result = StartSequenceThread(numImages, intervalMs, stopOnOverflow);
   if (result != MM::Err::Ok) return result;
   // The thread already runs; its first snap waits until the first frame arrives.
-  SelectSequenceTriggerMode(handle);
+  SelectSequenceTriggerMode(handle, source);
   return MM::Err::Ok;
 }
 
-void Camera::SelectSequenceTriggerMode(pyxon::CameraHandle* handle) {
-  triggerSourceIndex_ = -1;
-  if (Model()->ioLineCount != 0) {
-    std::string source;
-    if (StoredValue("IO:Trigger Source", source)) {
-      triggerSourceIndex_ = camera::IndexOf(triggerSources_, source);
-    }
-  }
-  if (!IsHardwareSource(triggerSourceIndex_)) {
+int32_t Camera::SequenceTriggerSource() {
+  if (Model()->ioLineCount == 0) return -1;
+  std::string source;
+  if (!StoredPropertyValue("IO:Trigger Source", source)) return -1;
+  return camera::IndexOf(triggerSources_, source);
+}
+
+void Camera::SelectSequenceTriggerMode(pyxon::CameraHandle* handle, int32_t source) {
+  triggerSourceIndex_ = source;
+  const bool freeRunning = !IsHardwareSource(source);
+  pyx::RecursiveLock delivery(wrapper_->deliveryLock);
+  wrapper_->sequences[this] = freeRunning;
+  if (freeRunning) {
     handle->SetOption(pyxon::opt::kTriggerMode, 0);
-    sequenceFreeRunning_ = true;
+    sequenceFreeRunning_.store(true);
     return;
   }
   handle->SetOption(pyxon::opt::kTriggerMode, 1);
-  camera::WriteIo(handle, 0, pyxon::io::kSetTriggerSource, triggerSourceIndex_);
+  camera::WriteIo(handle, 0, pyxon::io::kSetTriggerSource, source);
+}
+
+void Camera::LeaveSequence(bool restore) {
+  if (!wrapper_) return;
+  pyx::RecursiveLock delivery(wrapper_->deliveryLock);
+  wrapper_->sequences.erase(this);
+  if (!restore || !sequenceFreeRunning_.exchange(false)) return;
+  pyxon::CameraHandle* handle = Handle();
+  if (handle != nullptr && !AnySequenceFreeRunning()) {
+    handle->SetOption(pyxon::opt::kTriggerMode, 1);
+  }
+}
+
+bool Camera::OtherDeviceAcquiring() const {
+  for (const auto& entry : wrapper_->sequences) {
+    if (entry.first != this) return true;
+  }
+  return false;
+}
+
+bool Camera::AnySequenceFreeRunning() const {
+  for (const auto& entry : wrapper_->sequences) {
+    if (entry.second) return true;
+  }
+  return false;
 }
 
 int Camera::StopSequenceAcquisition() {
   if (IsSequenceThread()) {
-    // A run step cannot join its own thread: only ask it to end.
+    // A run step cannot join its own thread: only ask it to end; the thread
+    // restores triggered mode as it ends.
+    if (IsCapturing()) stopFromSequenceThread_.store(true);
     RequestSequenceStop();
     WakeImageWaiters();
     return MM::Err::Ok;
@@ -60,13 +100,13 @@ int Camera::StopSequenceAcquisition() {
   // free-running and the trigger source changed since; what it started in decides.
   // A device that started nothing leaves a camera it shares alone: another
   // device may be acquiring with it (owners: the map and every device).
-  pyxon::CameraHandle* handle = Handle();
   const bool sharedWithOthers = wrapper_ && wrapper_.use_count() > 2;
-  if (handle != nullptr &&
-      (sequenceFreeRunning_ || (!IsHardwareSource(triggerSourceIndex_) && !sharedWithOthers))) {
+  if (sequenceFreeRunning_.load() || sharedWithOthers || IsHardwareSource(triggerSourceIndex_)) {
+    LeaveSequence(true);
+  } else if (pyxon::CameraHandle* handle = Handle()) {
+    LeaveSequence(false);
     handle->SetOption(pyxon::opt::kTriggerMode, 1);
   }
-  sequenceFreeRunning_ = false;
 
   if (IsCapturing()) RequestSequenceStop();
   // A snap waiting for a frame checks the stop request under the image-ready

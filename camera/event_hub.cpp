@@ -10,9 +10,9 @@ namespace {
 // Token -> hub. Never destroyed: the vendor library's thread may deliver a
 // late event while the module's statics are being torn down.
 struct HubRegistry {
-  std::mutex mutex;
-  uintptr_t lastToken = 0;
-  std::unordered_map<uintptr_t, std::weak_ptr<CameraEventHub>> hubs;
+  pyx::Mutex mutex;
+  uintptr_t lastToken GUARDED_BY(mutex) = 0;
+  std::unordered_map<uintptr_t, std::weak_ptr<CameraEventHub>> hubs GUARDED_BY(mutex);
 };
 
 HubRegistry& Registry() {
@@ -24,7 +24,7 @@ HubRegistry& Registry() {
 
 std::shared_ptr<CameraEventHub> CameraEventHub::Create() {
   HubRegistry& registry = Registry();
-  std::lock_guard<std::mutex> lock(registry.mutex);
+  pyx::MutexLock lock(registry.mutex);
   std::shared_ptr<CameraEventHub> hub(new CameraEventHub(++registry.lastToken));
   registry.hubs[hub->token_] = hub;
   return hub;
@@ -32,7 +32,7 @@ std::shared_ptr<CameraEventHub> CameraEventHub::Create() {
 
 CameraEventHub::~CameraEventHub() {
   HubRegistry& registry = Registry();
-  std::lock_guard<std::mutex> lock(registry.mutex);
+  pyx::MutexLock lock(registry.mutex);
   registry.hubs.erase(token_);
 }
 
@@ -40,7 +40,7 @@ void CameraEventHub::OnVendorEvent(int32_t code, void* context) {
   std::shared_ptr<CameraEventHub> hub;
   {
     HubRegistry& registry = Registry();
-    std::lock_guard<std::mutex> lock(registry.mutex);
+    pyx::MutexLock lock(registry.mutex);
     auto found = registry.hubs.find(reinterpret_cast<uintptr_t>(context));
     if (found != registry.hubs.end()) hub = found->second.lock();
   }
@@ -48,7 +48,7 @@ void CameraEventHub::OnVendorEvent(int32_t code, void* context) {
 }
 
 void CameraEventHub::Attach(Camera* camera) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  pyx::MutexLock lock(mutex_);
   for (const auto& listener : *listeners_) {
     if (listener->camera == camera) return;
   }
@@ -60,7 +60,7 @@ void CameraEventHub::Attach(Camera* camera) {
 }
 
 void CameraEventHub::Detach(Camera* camera) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  pyx::UniqueLock lock(mutex_);
   auto found = std::find_if(listeners_->begin(), listeners_->end(),
                             [camera](const auto& listener) { return listener->camera == camera; });
   if (found == listeners_->end()) return;
@@ -72,11 +72,11 @@ void CameraEventHub::Detach(Camera* camera) {
   listeners_ = std::move(next);
   // Events dispatched from now on no longer see the device; wait only for the
   // ones that already picked it up.
-  idle_.wait(lock, [&detached] { return detached->inFlight == 0; });
+  while (detached->inFlight != 0) idle_.wait(lock);
 }
 
 bool CameraEventHub::IsAttached(const Camera* camera) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  pyx::MutexLock lock(mutex_);
   return std::any_of(listeners_->begin(), listeners_->end(),
                      [camera](const auto& listener) { return listener->camera == camera; });
 }
@@ -84,13 +84,13 @@ bool CameraEventHub::IsAttached(const Camera* camera) const {
 void CameraEventHub::Dispatch(int32_t code) {
   std::shared_ptr<const ListenerList> targets;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    pyx::MutexLock lock(mutex_);
     targets = listeners_;
     for (const auto& listener : *targets) ++listener->inFlight;
   }
   for (const auto& listener : *targets) {
     OnCameraEvent(code, listener->camera);
-    std::lock_guard<std::mutex> lock(mutex_);
+    pyx::MutexLock lock(mutex_);
     if (--listener->inFlight == 0) idle_.notify_all();
   }
 }

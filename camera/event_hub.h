@@ -26,11 +26,11 @@
 // After Detach returns the hub never touches that device again.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
+
+#include "framework/sync.h"
 
 class Camera;
 
@@ -47,29 +47,30 @@ class CameraEventHub {
   void* Context() const { return reinterpret_cast<void*>(token_); }
 
   // Adds the device once; attaching an attached device does nothing.
-  void Attach(Camera* camera);
+  void Attach(Camera* camera) EXCLUDES(mutex_);
   // Removes the device and waits until no event is being handled by it.
   // Detaching a device that is not attached does nothing.
-  void Detach(Camera* camera);
-  bool IsAttached(const Camera* camera) const;
+  void Detach(Camera* camera) EXCLUDES(mutex_);
+  bool IsAttached(const Camera* camera) const EXCLUDES(mutex_);
 
   // Forwards one event to every attached device, in order of attachment.
-  void Dispatch(int32_t code);
+  void Dispatch(int32_t code) EXCLUDES(mutex_);
 
  private:
   explicit CameraEventHub(uintptr_t token) : token_(token) {}
 
   struct Listener {
     Camera* camera;
-    int inFlight = 0;  // events being handled by this device; guarded by mutex_
+    int inFlight = 0;  // events being handled by this device; the hub's mutex_
   };
 
   using ListenerList = std::vector<std::shared_ptr<Listener>>;
 
   const uintptr_t token_;
-  mutable std::mutex mutex_;
-  std::condition_variable idle_;  // a listener's inFlight dropped to 0
+  mutable pyx::Mutex mutex_;
+  pyx::CondVar idle_;  // a listener's inFlight dropped to 0
   // Copy on write: Attach and Detach replace the list, so that Dispatch (once
   // per frame) shares the current one instead of copying it. Never null.
-  std::shared_ptr<const ListenerList> listeners_ = std::make_shared<const ListenerList>();
+  std::shared_ptr<const ListenerList> listeners_ GUARDED_BY(mutex_) =
+      std::make_shared<const ListenerList>();
 };

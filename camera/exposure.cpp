@@ -259,8 +259,9 @@ int Camera::OnAutoExposureMaxTime(MM::PropertyBase* property, MM::ActionKind kin
     long maxTime = 0;
     property->Get(maxTime);
     std::string partner;
-    const long maxGain =
-        StoredValue("AutoExposure Maximum Gain", partner) ? StoredLong(partner) : kDefaultAeMaxGain;
+    const long maxGain = StoredPropertyValue("AutoExposure Maximum Gain", partner)
+                             ? StoredLong(partner)
+                             : kDefaultAeMaxGain;
     handle->SetAutoExposureMax(camera::SaturateIntCast<uint32_t>(maxTime),
                                camera::SaturateIntCast<uint16_t>(maxGain));
   }
@@ -278,7 +279,7 @@ int Camera::OnAutoExposureMaxGain(MM::PropertyBase* property, MM::ActionKind kin
     long maxGain = 0;
     property->Get(maxGain);
     std::string partner;
-    const long maxTime = StoredValue("AutoExposure Maximum Exposure Time", partner)
+    const long maxTime = StoredPropertyValue("AutoExposure Maximum Exposure Time", partner)
                              ? StoredLong(partner)
                              : kDefaultAeMaxTime;
     handle->SetAutoExposureMax(camera::SaturateIntCast<uint32_t>(maxTime),
@@ -301,8 +302,8 @@ int Camera::OnAutoExposurePeakMode(MM::PropertyBase* property, MM::ActionKind ki
       handle->SetOption(pyxon::opt::kAutoExposurePeak, 0);
     } else if (value == onOff_[1]) {
       std::string percent;
-      const long stored =
-          StoredValue("AutoExposure Percent", percent) ? StoredLong(percent) : kPeakPercentMin;
+      const long stored = StoredPropertyValue("AutoExposure Percent", percent) ? StoredLong(percent)
+                                                                               : kPeakPercentMin;
       handle->SetOption(pyxon::opt::kAutoExposurePeak, camera::SaturateIntCast<int32_t>(stored));
     }
   }
@@ -317,7 +318,8 @@ int Camera::OnAutoExposurePercent(MM::PropertyBase* property, MM::ActionKind kin
     property->Set(static_cast<long>(IsPeakPercent(peak) ? peak : kPeakPercentMin));
   } else if (kind == MM::AfterWrite) {
     std::string mode;
-    if (!StoredValue("AutoExposure Peak Mode", mode) || mode != onOff_[1]) return MM::Err::Ok;
+    if (!StoredPropertyValue("AutoExposure Peak Mode", mode) || mode != onOff_[1])
+      return MM::Err::Ok;
     long percent = kPeakPercentMin;
     property->Get(percent);
     handle->SetOption(pyxon::opt::kAutoExposurePeak, camera::SaturateIntCast<int32_t>(percent));

@@ -363,7 +363,7 @@ int Camera::SetROI(unsigned x, unsigned y, unsigned width, unsigned height) {
   // Two captures fit in std::function's own storage, so a region change,
   // which may come between any two frames of a sequence, allocates nothing.
   const unsigned region[4] = {x, y, width, height};
-  return ReconfigureRegionDelivery(
+  return ReconfigureDelivery(
       [handle, &region] { handle->SetRoi(region[0], region[1], region[2], region[3]); });
 }
 
@@ -380,20 +380,5 @@ int Camera::GetROI(unsigned& x, unsigned& y, unsigned& width, unsigned& height) 
 int Camera::ClearROI() {
   pyxon::CameraHandle* const handle = Handle();
   if (!handle) return MM::Err::NoCommunication;
-  return ReconfigureRegionDelivery([&] { handle->SetRoi(0, 0, 0, 0); });
-}
-
-// A region change is the one reconfiguration allowed during a sequence. The
-// restart leaves the camera triggered, which would starve a free-running
-// sequence of frames; the free-running mode is put back before the pull lock
-// is released, so the sequence's next pull already sees it.
-int Camera::ReconfigureRegionDelivery(const std::function<void()>& change) {
-  std::lock_guard<std::recursive_mutex> pull(pullLock_);
-  const int result = ReconfigureDelivery(change);
-  if (result != MM::Err::Ok) return result;
-  std::lock_guard<std::recursive_mutex> delivery(wrapper_->deliveryLock);
-  if (sequenceFreeRunning_ && IsCapturing()) {
-    Handle()->SetOption(pyxon::opt::kTriggerMode, 0);
-  }
-  return MM::Err::Ok;
+  return ReconfigureDelivery([&] { handle->SetRoi(0, 0, 0, 0); });
 }

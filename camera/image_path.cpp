@@ -16,6 +16,40 @@ using Clock = std::chrono::steady_clock;
 // nothing was pulled. Not a retry code.
 constexpr pyxon::Result kNoBuffer = static_cast<pyxon::Result>(0x80000001u);
 
+// What events 1 and 6 tell the host, one bit each, in the order in which it
+// is told: the exposure report (host callback position 18), then the
+// notifications.
+struct PendingNotification {
+  unsigned bit;
+  const char* property;  // null: the exposure report
+};
+constexpr PendingNotification kPendingNotifications[] = {
+    {1u << 0, nullptr},
+    {1u << 1, "Exposure"},
+    {1u << 2, "Gain"},
+    {1u << 3, "RealExposure"},
+    {1u << 4, "WhiteBalanceRGain"},
+    {1u << 5, "WhiteBalanceGGain"},
+    {1u << 6, "WhiteBalanceBGain"},
+};
+constexpr unsigned kExposureEventNotifications = 0x0F;
+constexpr unsigned kWhiteBalanceEventNotifications = 0x70;
+
+// Counts a thread into a vendor call of the camera that may wait for the
+// library's event thread.
+class AwaitingEvents {
+ public:
+  explicit AwaitingEvents(HWrapper& wrapper) : wrapper_(wrapper) {
+    wrapper_.callsAwaitingEvents.fetch_add(1);
+  }
+  ~AwaitingEvents() { wrapper_.callsAwaitingEvents.fetch_sub(1); }
+  AwaitingEvents(const AwaitingEvents&) = delete;
+  AwaitingEvents& operator=(const AwaitingEvents&) = delete;
+
+ private:
+  HWrapper& wrapper_;
+};
+
 }  // namespace
 
 // ---- vendor events ----------------------------------------------------------------
@@ -34,32 +68,49 @@ void Camera::HandleCameraEvent(int32_t code) {
     case pyxon::kEventImage:
       MarkImageReady();
       break;
-    case pyxon::kEventExposure: {
+    case pyxon::kEventExposure:
+      if (Handle() == nullptr) return;
+      pendingNotifications_.fetch_or(kExposureEventNotifications);
+      break;
+    case pyxon::kEventWhiteBalance:
+      pendingNotifications_.fetch_or(kWhiteBalanceEventNotifications);
+      break;
+    default:
+      break;
+  }
+  DeliverPendingNotifications(true);
+}
+
+bool Camera::CallAwaitsEvents() const {
+  return wrapper_ && wrapper_->callsAwaitingEvents.load() != 0;
+}
+
+void Camera::DeliverPendingNotifications(bool fromEventThread) {
+  if (pendingNotifications_.load() == 0) return;
+  auto mayWait = [this, fromEventThread] { return !fromEventThread || !CallAwaitsEvents(); };
+  for (const PendingNotification& item : kPendingNotifications) {
+    // Claimed before it is delivered, so that two threads never both deliver it.
+    if ((pendingNotifications_.fetch_and(~item.bit) & item.bit) == 0) continue;
+    if (item.property == nullptr) {
       pyxon::CameraHandle* handle = Handle();
-      if (handle == nullptr) return;
+      if (handle == nullptr) continue;
       uint32_t microseconds = 0;
       handle->GetExposureTime(&microseconds);
       const double milliseconds = camera::MicrosecondsToMilliseconds(microseconds);
       lastExposureMs_.store(milliseconds);
       ReportExposure(milliseconds);
-      OnPropertyChanged("Exposure");
-      OnPropertyChanged("Gain");
-      OnPropertyChanged("RealExposure");
-      break;
+      continue;
     }
-    case pyxon::kEventWhiteBalance:
-      OnPropertyChanged("WhiteBalanceRGain");
-      OnPropertyChanged("WhiteBalanceGGain");
-      OnPropertyChanged("WhiteBalanceBGain");
-      break;
-    default:
-      break;
+    if (NotifyPropertyChangedWhile(item.property, mayWait) == Notified::kGaveUp) {
+      pendingNotifications_.fetch_or(item.bit);
+      return;
+    }
   }
 }
 
 void Camera::MarkImageReady() {
   {
-    std::lock_guard<std::mutex> lock(imageReadyLock_);
+    pyx::MutexLock lock(imageReadyLock_);
     imageReady_ = true;
   }
   imageReadySignal_.notify_all();
@@ -68,8 +119,27 @@ void Camera::MarkImageReady() {
 void Camera::WakeImageWaiters() {
   // Under the lock, so that a snap that has checked the stop request but not
   // yet started waiting cannot miss the wake-up.
-  std::lock_guard<std::mutex> lock(imageReadyLock_);
+  pyx::MutexLock lock(imageReadyLock_);
   imageReadySignal_.notify_all();
+}
+
+// ---- calls that may wait for the event thread ----------------------------------------
+
+void Camera::StopDelivery(pyxon::CameraHandle* handle) {
+  AwaitingEvents section(*wrapper_);
+  handle->Stop(0);
+}
+
+void Camera::StartDelivery(pyxon::CameraHandle* handle) {
+  AwaitingEvents section(*wrapper_);
+  handle->StartPullWithCallback(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                &CameraEventHub::OnVendorEvent, nullptr,
+                                wrapper_->events->Context());
+}
+
+void Camera::CloseCamera(pyxon::CameraHandle* handle) {
+  AwaitingEvents section(*wrapper_);
+  handle->Close();
 }
 
 // ---- buffer and output format ----------------------------------------------------------
@@ -82,7 +152,7 @@ bool Camera::ResizeImageBuffer() {
   handle->GetOutputSize(&width, &height);
   const int32_t format = camera::ReadOption(handle, pyxon::opt::kPixelFormat, 0).value;
 
-  std::lock_guard<std::recursive_mutex> pull(pullLock_);
+  pyx::RecursiveLock pull(pullLock_);
   const uint32_t bytesPerPixel =
       camera::LayoutFor(IsMonochrome(), camera::IsWideFormat(format)).bytesPerPixel;
   const uint64_t needed = camera::ImageBytes(width, height, bytesPerPixel);
@@ -111,31 +181,40 @@ void Camera::SelectOutputFormat() {
 int Camera::ReconfigureDelivery(const std::function<void()>& change) {
   pyxon::CameraHandle* handle = Handle();
   if (handle == nullptr || !wrapper_) return MM::Err::NoCommunication;
-  std::lock_guard<std::recursive_mutex> pull(pullLock_);
-  std::lock_guard<std::recursive_mutex> delivery(wrapper_->deliveryLock);
-  handle->Stop(0);
-  if (change) change();
-  ResizeImageBuffer();
-  handle->SetOption(pyxon::opt::kTriggerMode, 1);
-  wrapper_->events->Attach(this);
-  handle->StartPullWithCallback(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                &CameraEventHub::OnVendorEvent, nullptr,
-                                wrapper_->events->Context());
-  return MM::Err::Ok;
+  int result = MM::Err::Ok;
+  {
+    pyx::RecursiveLock pull(pullLock_);
+    pyx::RecursiveLock delivery(wrapper_->deliveryLock);
+    // A geometry or format change would change the frames of a sequence that
+    // another device runs on this camera.
+    if (change && OtherDeviceAcquiring()) return MM::Err::CameraBusy;
+    StopDelivery(handle);
+    if (change) change();
+    if (!ResizeImageBuffer()) result = MM::Err::Unknown;
+    handle->SetOption(pyxon::opt::kTriggerMode, 1);
+    wrapper_->events->Attach(this);
+    StartDelivery(handle);
+    // The restart left the camera triggered, which would starve a free-running
+    // sequence of frames; it is put back before the locks are released, so that
+    // the sequence's next pull already sees it.
+    if (AnySequenceFreeRunning()) handle->SetOption(pyxon::opt::kTriggerMode, 0);
+  }
+  DeliverPendingNotifications(false);
+  return result;
 }
 
 bool Camera::BufferFitsOutput() {
   if (Handle() == nullptr || !wrapper_) return false;
-  std::lock_guard<std::recursive_mutex> pull(pullLock_);
-  std::lock_guard<std::recursive_mutex> delivery(wrapper_->deliveryLock);
+  pyx::RecursiveLock pull(pullLock_);
+  pyx::RecursiveLock delivery(wrapper_->deliveryLock);
   return ResizeImageBuffer();
 }
 
 pyxon::Result Camera::PullFrame() {
   pyxon::CameraHandle* handle = Handle();
   if (handle == nullptr || !wrapper_) return kNoBuffer;
-  std::lock_guard<std::recursive_mutex> pull(pullLock_);
-  std::lock_guard<std::recursive_mutex> delivery(wrapper_->deliveryLock);
+  pyx::RecursiveLock pull(pullLock_);
+  pyx::RecursiveLock delivery(wrapper_->deliveryLock);
   // Another device sharing the camera may have changed its geometry or format
   // since this buffer was sized: size it for what the camera delivers now.
   if (!ResizeImageBuffer()) return kNoBuffer;
@@ -164,7 +243,7 @@ int Camera::SnapImage() {
 int Camera::SnapTriggered(pyxon::CameraHandle* handle) {
   if (!BufferFitsOutput()) return MM::Err::Unknown;  // no frame could be pulled: do not wait
   {
-    std::lock_guard<std::mutex> lock(imageReadyLock_);
+    pyx::MutexLock lock(imageReadyLock_);
     imageReady_ = false;  // a frame announced before the trigger is not ours
   }
   handle->PrepareSoftwareTrigger();
@@ -176,12 +255,14 @@ int Camera::SnapTriggered(pyxon::CameraHandle* handle) {
 
   for (;;) {
     {
-      std::unique_lock<std::mutex> lock(imageReadyLock_);
+      pyx::UniqueLock lock(imageReadyLock_);
       if (imageReady_) {
         imageReady_ = false;
       } else {
         // A flag set during this wait stays set for the next pass.
-        imageReadySignal_.wait_until(lock, deadline, [this] { return imageReady_; });
+        while (!imageReady_ && Clock::now() < deadline) {
+          imageReadySignal_.wait_until(lock, deadline);
+        }
       }
     }
     const pyxon::Result result = PullFrame();
@@ -191,20 +272,20 @@ int Camera::SnapTriggered(pyxon::CameraHandle* handle) {
 }
 
 // A sequence runs: wait for the next frame the camera delivers by itself. Ends
-// with a frame, a hard pull failure or the stop request. On the sequence
-// thread a successful pull returns with the run step's frame lock held.
-int Camera::SnapDelivered() {
-  std::unique_lock<std::recursive_mutex>* frameLock =
-      IsSequenceThread() ? sequenceFrameLock_ : nullptr;
+// with a frame, a hard pull failure or the stop request.
+int Camera::SnapDelivered(const std::function<int()>& whilePulled) {
   for (;;) {
-    if (frameLock != nullptr) frameLock->lock();
-    const pyxon::Result result = PullFrame();
-    if (result >= 0) return MM::Err::Ok;
-    if (frameLock != nullptr) frameLock->unlock();  // never wait holding the pull lock
+    pyxon::Result result = 0;
+    {
+      pyx::RecursiveLock pull(pullLock_);
+      result = PullFrame();
+      if (result >= 0) return whilePulled ? whilePulled() : MM::Err::Ok;
+    }
+    // Never wait holding the pull lock.
     if (!pyxon::IsPullRetry(result)) return MM::Err::Unknown;
     if (IsSequenceStopRequested()) return MM::Err::Unknown;
     {
-      std::unique_lock<std::mutex> lock(imageReadyLock_);
+      pyx::UniqueLock lock(imageReadyLock_);
       // Stop sets its request before it takes this lock to wake us, so checking
       // here, under the lock, cannot miss it.
       if (IsSequenceStopRequested()) return MM::Err::Unknown;
@@ -219,28 +300,31 @@ int Camera::SnapDelivered() {
 }
 
 int Camera::ThreadRun() {
-  // The host may call the run step through the table itself. Only the
-  // sequence thread uses the frame lock below: it is that thread's member.
+  // The host may call the run step through the table itself.
   if (!IsSequenceThread()) {
     const int snapped = SnapImage();
     return snapped != MM::Err::Ok ? snapped : InsertImage();
   }
+  if (Handle() == nullptr) return MM::Err::Unknown;
   // The pull lock is held from the successful pull to the end of the insert:
   // a geometry change on the host's thread in between would leave the host a
   // frame described by the new geometry.
-  std::unique_lock<std::recursive_mutex> frame(pullLock_, std::defer_lock);
-  sequenceFrameLock_ = &frame;
-  const int result = SnapImage();
-  sequenceFrameLock_ = nullptr;
-  if (result != MM::Err::Ok) return result;
-  return InsertImage();
+  return SnapDelivered([this] { return InsertImage(); });
 }
 
 int Camera::InsertImage() {
   // The host copies the buffer during this call; a region or format change on
   // the host's thread must not replace it meanwhile.
-  std::lock_guard<std::recursive_mutex> pull(pullLock_);
+  pyx::RecursiveLock pull(pullLock_);
   return CCameraBase<Camera>::InsertImage();
+}
+
+void Camera::OnThreadExiting() {
+  // A host snap waiting in mode B for a frame of this sequence would wait for
+  // ever once a hardware-triggered sequence has ended by itself.
+  WakeImageWaiters();
+  LeaveSequence(stopFromSequenceThread_.exchange(false));
+  CCameraBase<Camera>::OnThreadExiting();
 }
 
 // ---- buffer accessors ------------------------------------------------------------------

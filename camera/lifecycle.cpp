@@ -103,12 +103,6 @@ int Camera::CreateBoundProperty(const char* name, const char* value, MM::Propert
   return CreateProperty(name, value, type, readOnly, new MM::Action<Camera>(this, handler));
 }
 
-bool Camera::StoredValue(const char* name, std::string& value) {
-  auto lock = LockProperties();
-  MM::Property* property = FindProperty(name);
-  return property != nullptr && property->Get(value);
-}
-
 int Camera::Initialize() {
   if (Handle() != nullptr) return MM::Err::Ok;
   const ModuleState& module = Module();
@@ -307,8 +301,8 @@ void Camera::ReleaseCamera() {
       // Owners: the map and this device; nobody else uses the camera.
       if (entry->second.use_count() <= 2) {
         map->erase(entry);
-        std::lock_guard<std::recursive_mutex> delivery(wrapper_->deliveryLock);
-        handle->Close();
+        pyx::RecursiveLock delivery(wrapper_->deliveryLock);
+        CloseCamera(handle);
       }
       break;
     }

@@ -46,6 +46,7 @@
 #include "framework/device_base.h"
 #include "framework/device_thread.h"
 #include "framework/metadata.h"
+#include "framework/sync.h"
 
 template <class T>
 class CCameraBase : public CDeviceBase<MM::Camera, T> {
@@ -162,8 +163,8 @@ class CCameraBase : public CDeviceBase<MM::Camera, T> {
   virtual void SetStopOnOverflow(bool stop) { stopOnOverflow_.store(stop); }  // 94
 
  protected:
-  using TagLock = std::lock_guard<std::mutex>;
-  using ControlLock = std::lock_guard<std::recursive_mutex>;
+  using TagLock = pyx::MutexLock;
+  using ControlLock = pyx::RecursiveLock;
 
   CCameraBase();
   ~CCameraBase() override;
@@ -188,13 +189,13 @@ class CCameraBase : public CDeviceBase<MM::Camera, T> {
   static std::string ImageMetadataText(const char* label);
 
   std::atomic<bool> stopOnOverflow_{false};
-  MetadataSet tags_;  // tag lock
+  MetadataSet tags_ GUARDED_BY(tagLock_);
   // The last image metadata text and its label; sequence thread only.
   std::string sequenceTextLabel_;
   std::string sequenceText_;
   std::unique_ptr<BaseSequenceThread> thread_;
-  std::recursive_mutex controlLock_;
-  std::mutex tagLock_;
+  pyx::RecursiveMutex controlLock_;
+  pyx::Mutex tagLock_;
 };
 
 // Runs the camera's run step until the count is reached, a step fails or a
@@ -223,7 +224,7 @@ class CCameraBase<T>::BaseSequenceThread : public MMDeviceThreadBase {
   long GetImageCounter() const { return imageCounter_.load(); }
 
  private:
-  using StopLock = std::lock_guard<std::recursive_mutex>;
+  using StopLock = pyx::RecursiveLock;
 
   // Counts the finished step; true when it was the last one. Safe for every
   // count, the most negative included.
@@ -233,9 +234,9 @@ class CCameraBase<T>::BaseSequenceThread : public MMDeviceThreadBase {
   std::atomic<double> intervalMs_{100.0};
   std::atomic<long> numImages_{1};
   std::atomic<long> imageCounter_{0};
-  bool stop_ = true;  // stop lock; true = no sequence runs
+  bool stop_ GUARDED_BY(stopLock_) = true;  // true = no sequence runs
   CCameraBase* camera_;
-  std::recursive_mutex stopLock_;
+  pyx::RecursiveMutex stopLock_;
 };
 
 // ---- CCameraBase ------------------------------------------------------------

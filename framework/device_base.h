@@ -35,6 +35,7 @@
 #include "framework/host_text.h"
 #include "framework/mm_device.h"
 #include "framework/property_map.h"
+#include "framework/sync.h"
 
 template <class U, class T>
 class CDeviceBase : public U {
@@ -53,14 +54,14 @@ class CDeviceBase : public U {
     PropertyLock lock(propertyLock_);
     recordedName_ = NameText(name);
     std::string text;
-    int result = NoThrow([&] { return properties_.Get(name, text); });
+    int result = NoThrow([&, &map = LockedProperties()] { return map.Get(name, text); });
     if (result == MM::Err::Ok) CopyToHostBuffer(value, text);
     return result;
   }
 
   int SetProperty(const char* name, const char* value) override {
     PropertyLock lock(propertyLock_);
-    int result = NoThrow([&] { return properties_.Set(name, value); });
+    int result = NoThrow([&, &map = LockedProperties()] { return map.Set(name, value); });
     if (result != MM::Err::Ok) recordedName_ = NameText(name);
     return result;
   }
@@ -230,16 +231,20 @@ class CDeviceBase : public U {
     moduleHandle_ = handle;
   }
 
-  void SetLabel(const char* label) override { StoreText(label_, label); }
-  void GetLabel(char* label) const override { CopyText(label_, label); }
-  void SetModuleName(const char* name) override { StoreText(moduleName_, name); }
-  void GetModuleName(char* name) const override { CopyText(moduleName_, name); }
-  void SetDescription(const char* description) override { StoreText(description_, description); }
-  void GetDescription(char* description) const override { CopyText(description_, description); }
+  void SetLabel(const char* label) override { StoreText(&CDeviceBase::label_, label); }
+  void GetLabel(char* label) const override { CopyText(&CDeviceBase::label_, label); }
+  void SetModuleName(const char* name) override { StoreText(&CDeviceBase::moduleName_, name); }
+  void GetModuleName(char* name) const override { CopyText(&CDeviceBase::moduleName_, name); }
+  void SetDescription(const char* description) override {
+    StoreText(&CDeviceBase::description_, description);
+  }
+  void GetDescription(char* description) const override {
+    CopyText(&CDeviceBase::description_, description);
+  }
 
   int GetType() const override { return MM::kCameraDeviceType; }
   // The text given to SetReportedName(); empty until then.
-  void GetName(char* name) const override { CopyText(reportedName_, name); }
+  void GetName(char* name) const override { CopyText(&CDeviceBase::reportedName_, name); }
 
   void SetCallback(HostCallback* callback) override { callback_.store(callback); }
 
@@ -251,15 +256,15 @@ class CDeviceBase : public U {
   void SetParentID(const char* parentId) override {
     std::string text = parentId ? parentId : "";
     if (text.size() >= MM::kMaxHostText) text.resize(MM::kMaxHostText - 1);
-    StoreText(parentId_, text.c_str());
+    StoreText(&CDeviceBase::parentId_, text.c_str());
     PropertyLock lock(propertyLock_);
     if (!HasProperty(kHubIdName)) return;
     if (SetProperty(kHubIdName, text.c_str()) != MM::Err::Ok) recordedName_ = kHubIdName;
   }
-  void GetParentID(char* parentId) const override { CopyText(parentId_, parentId); }
+  void GetParentID(char* parentId) const override { CopyText(&CDeviceBase::parentId_, parentId); }
 
  protected:
-  using PropertyLock = std::lock_guard<std::recursive_mutex>;
+  using PropertyLock = pyx::RecursiveLock;
 
   CDeviceBase() : errorTexts_(MM::DefaultErrorTexts()) {}
   // Texts first, then the properties (each deleting its action).
@@ -317,20 +322,20 @@ class CDeviceBase : public U {
   // Runs BeforeRead; 2 unknown, or the handler's non-zero result.
   int GetPropertyValue(const char* name, std::string& value) {
     PropertyLock lock(propertyLock_);
-    return NoThrow([&] { return properties_.Get(name, value); });
+    return NoThrow([&, &map = LockedProperties()] { return map.Get(name, value); });
   }
   // Validates, stores and runs AfterWrite; see PropertyMap::Set.
   int SetPropertyValue(const char* name, const char* value) {
     PropertyLock lock(propertyLock_);
-    return NoThrow([&] { return properties_.Set(name, value); });
+    return NoThrow([&, &map = LockedProperties()] { return map.Set(name, value); });
   }
   int RefreshProperty(const char* name) {
     PropertyLock lock(propertyLock_);
-    return NoThrow([&] { return properties_.Refresh(name); });
+    return NoThrow([&, &map = LockedProperties()] { return map.Refresh(name); });
   }
   int RefreshAllProperties() {
     PropertyLock lock(propertyLock_);
-    return NoThrow([&] { return properties_.RefreshAll(); });
+    return NoThrow([&, &map = LockedProperties()] { return map.RefreshAll(); });
   }
 
   // Refreshes the property, reads it again and reports its text to the host
@@ -340,22 +345,35 @@ class CDeviceBase : public U {
     std::string text;
     {
       PropertyLock lock(propertyLock_);
-      NoThrow([&] { return properties_.Refresh(name); });
-      recordedName_ = NameText(name);
-      int result = NoThrow([&] { return properties_.Get(name, text); });
+      int result = ReadChanged(name, text);
       if (result != MM::Err::Ok) return result;
     }
-    char buffer[MM::kMaxHostText];
-    CopyToHostBuffer(buffer, text);
-    if (HostCallback* callback = GetCallback()) callback->OnPropertyChanged(this, name, buffer);
+    ReportChanged(name, text);
     return MM::Err::Ok;
   }
 
-  // The property object, for direct access by the device. Use it only while
-  // holding LockProperties().
-  MM::Property* FindProperty(const char* name) const { return properties_.Find(name); }
-  std::unique_lock<std::recursive_mutex> LockProperties() const {
-    return std::unique_lock<std::recursive_mutex>(propertyLock_);
+  // As OnPropertyChanged, for a thread that another thread may wait for while
+  // holding the property lock (a vendor event thread while delivery is being
+  // stopped). Instead of blocking on the lock, it tries it in short slices for
+  // as long as `mayWait()` answers true; when it gives up nothing is done.
+  enum class Notified { kReported, kReadFailed, kGaveUp };
+  template <class MayWait>
+  Notified NotifyPropertyChangedWhile(const char* name, MayWait mayWait) {
+    if (!LockPropertiesWhile(mayWait)) return Notified::kGaveUp;
+    std::string text;
+    int result = ReadChanged(name, text);
+    propertyLock_.unlock();
+    if (result != MM::Err::Ok) return Notified::kReadFailed;
+    ReportChanged(name, text);
+    return Notified::kReported;
+  }
+
+  // The value a property holds now, without running its handler. False when
+  // there is no such property.
+  bool StoredPropertyValue(const char* name, std::string& value) const {
+    PropertyLock lock(propertyLock_);
+    MM::Property* property = properties_.Find(name);
+    return property != nullptr && property->Get(value);
   }
 
   HostCallback* GetCallback() const { return callback_.load(); }
@@ -366,7 +384,7 @@ class CDeviceBase : public U {
   }
 
   // The text the device-name slot (38) reports.
-  void SetReportedName(const char* name) { StoreText(reportedName_, name); }
+  void SetReportedName(const char* name) { StoreText(&CDeviceBase::reportedName_, name); }
 
   // Adds or replaces an entry of the error-text table.
   void SetErrorText(int code, const char* text) {
@@ -375,8 +393,34 @@ class CDeviceBase : public U {
   }
 
  private:
-  using TextLock = std::lock_guard<std::mutex>;
+  using TextLock = pyx::MutexLock;
   static constexpr const char* kHubIdName = "HubID";
+  // How long one attempt of NotifyPropertyChangedWhile waits for the lock.
+  static constexpr std::chrono::milliseconds kNotifyLockSlice{1};
+
+  // The map for handlers run through NoThrow: the analysis does not know that
+  // a lambda runs while its creator holds the lock.
+  PropertyMap& LockedProperties() const REQUIRES(propertyLock_) { return properties_; }
+
+  // The refresh and read of a notification.
+  int ReadChanged(const char* name, std::string& text) REQUIRES(propertyLock_) {
+    NoThrow([&, &map = LockedProperties()] { return map.Refresh(name); });
+    recordedName_ = NameText(name);
+    return NoThrow([&, &map = LockedProperties()] { return map.Get(name, text); });
+  }
+  // Callback position 15, called without the property lock.
+  void ReportChanged(const char* name, const std::string& text) {
+    char buffer[MM::kMaxHostText];
+    CopyToHostBuffer(buffer, text);
+    if (HostCallback* callback = GetCallback()) callback->OnPropertyChanged(this, name, buffer);
+  }
+  template <class MayWait>
+  bool LockPropertiesWhile(MayWait mayWait) TRY_ACQUIRE(true, propertyLock_) {
+    for (;;) {
+      if (propertyLock_.try_lock_for(kNotifyLockSlice)) return true;
+      if (!mayWait()) return false;
+    }
+  }
 
   static std::string NameText(const char* name) { return name ? name : ""; }
 
@@ -390,14 +434,14 @@ class CDeviceBase : public U {
     }
   }
 
-  MM::Property* FindOrRecord(const char* name) const {
+  MM::Property* FindOrRecord(const char* name) const REQUIRES(propertyLock_) {
     MM::Property* property = properties_.Find(name);
     if (!property) recordedName_ = NameText(name);
     return property;
   }
 
   // Slots 16 to 18: slot 15 first, then 38 (recorded) when not sequenceable.
-  int SequenceableOrError(const char* name, MM::Property*& property) const {
+  int SequenceableOrError(const char* name, MM::Property*& property) const REQUIRES(propertyLock_) {
     bool sequenceable = false;
     int result = IsPropertySequenceable(name, sequenceable);
     if (result != MM::Err::Ok) return result;
@@ -419,7 +463,7 @@ class CDeviceBase : public U {
 
   // Slots 19 to 21: QuerySequenceable (result ignored), then 0 with the
   // property when sequenceable; otherwise 2 or 38 with the name recorded.
-  int StoredSequenceOrError(const char* name, MM::Property*& property) {
+  int StoredSequenceOrError(const char* name, MM::Property*& property) REQUIRES(propertyLock_) {
     property = FindOrRecord(name);
     if (!property) return MM::Err::InvalidPropertyName;
     NoThrow([&] { return property->Execute(MM::QuerySequenceable); });
@@ -428,27 +472,30 @@ class CDeviceBase : public U {
     return MM::Err::NotSequenceable;
   }
 
-  void StoreText(std::string& field, const char* text) {
+  // The fields are named by member pointer: the analysis would take a
+  // reference to one as an access without the lock.
+  using TextField = std::string CDeviceBase::*;
+  void StoreText(TextField field, const char* text) {
     TextLock lock(textLock_);
-    field = NameText(text);
+    this->*field = NameText(text);
   }
-  void CopyText(const std::string& field, char* buffer) const {
+  void CopyText(TextField field, char* buffer) const {
     TextLock lock(textLock_);
-    CopyToHostBuffer(buffer, field);
+    CopyToHostBuffer(buffer, this->*field);
   }
 
   // Declared first so that it is destroyed last, after the texts.
-  mutable PropertyMap properties_;         // property lock
-  void* moduleHandle_ = nullptr;           // text lock
-  std::string label_;                      // text lock
-  std::string moduleName_;                 // text lock
-  std::string description_;                // text lock
-  std::map<int, std::string> errorTexts_;  // property lock
-  double delayMs_ = 0.0;                   // text lock
+  mutable PropertyMap properties_ GUARDED_BY(propertyLock_);
+  void* moduleHandle_ GUARDED_BY(textLock_) = nullptr;
+  std::string label_ GUARDED_BY(textLock_);
+  std::string moduleName_ GUARDED_BY(textLock_);
+  std::string description_ GUARDED_BY(textLock_);
+  std::map<int, std::string> errorTexts_ GUARDED_BY(propertyLock_);
+  double delayMs_ GUARDED_BY(textLock_) = 0.0;
   std::atomic<HostCallback*> callback_{nullptr};
-  mutable std::string recordedName_;  // property lock
-  std::string parentId_;              // text lock
-  std::string reportedName_;          // text lock
-  mutable std::recursive_mutex propertyLock_;
-  mutable std::mutex textLock_;
+  mutable std::string recordedName_ GUARDED_BY(propertyLock_);
+  std::string parentId_ GUARDED_BY(textLock_);
+  std::string reportedName_ GUARDED_BY(textLock_);
+  mutable pyx::RecursiveMutex propertyLock_ ACQUIRED_BEFORE(textLock_);
+  mutable pyx::Mutex textLock_;
 };

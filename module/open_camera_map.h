@@ -12,12 +12,13 @@
 // shutdown, which are the only places that add or remove entries.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "camera/event_hub.h"
+#include "framework/sync.h"
 #include "vendor/pyxon_api.h"
 
 // One opened camera of the vendor library.
@@ -28,7 +29,15 @@ struct HWrapper {
   std::shared_ptr<CameraEventHub> events = CameraEventHub::Create();
   // Serialises pulls against delivery restarts and geometry changes across all
   // devices using the camera; taken after a device's own pull lock.
-  std::recursive_mutex deliveryLock;
+  pyx::RecursiveMutex deliveryLock;
+  // The devices whose sequence runs on this camera, each with whether it lets
+  // the camera run free: a restart of delivery by any device must leave a
+  // free-running camera free-running.
+  std::map<const void*, bool> sequences GUARDED_BY(deliveryLock);
+  // Threads inside a vendor call that may wait until no event callback of
+  // this camera runs (start, stop, close). While there is one, event handlers
+  // must not wait for a lock that such a thread may hold.
+  std::atomic<int> callsAwaitingEvents{0};
 };
 
 // Camera identifier (CameraEntry::id) -> the shared opened camera.
