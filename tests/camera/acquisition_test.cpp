@@ -1,6 +1,11 @@
 // Sequence and continuous acquisition end to end, and the trigger mode that
 // start and stop select.
+#include <pthread.h>
+#include <sched.h>
+
+#include <atomic>
 #include <climits>
+#include <functional>
 #include <thread>
 
 #include "tests/camera/camera_fixture.h"
@@ -255,6 +260,90 @@ TEST_F(AcquisitionTest, StopRestoresTriggeredModeAfterTheSourceChangedDuringTheR
   sim_.trace_clear();
   EXPECT_EQ(Stop(camera), 0);
   EXPECT_TRUE(OptionWrites(11).empty());
+}
+
+// The host stops the sequence from inside its insert, on the sequence thread.
+// The camera must be back in triggered mode once that thread has ended.
+TEST_F(AcquisitionTest, StopFromInsideTheInsertRestoresTriggeredMode) {
+  MM::Camera* camera = Open("PX-120M");
+  ASSERT_NE(camera, nullptr);
+  std::atomic<int> inserts{0};
+  host_.setInsertHook([&](const pyxhost::HostImage&) {
+    if (++inserts == 2) Stop(camera);
+    return 0;
+  });
+  ASSERT_EQ(Start(camera, 100), 0);
+  ASSERT_TRUE(host_.waitForFinished(kHangGuard));
+  EXPECT_FALSE(Capturing(camera));
+  EXPECT_EQ(sim_.option(kPx120M, 11), 1);
+}
+
+// Runs the calling thread on CPU 0 only; with `idle`, only when nothing else
+// wants that CPU. Used to order two threads of a race deterministically.
+void RunOnFirstCpu(bool idle) {
+  cpu_set_t cpus;
+  CPU_ZERO(&cpus);
+  CPU_SET(0, &cpus);
+  pthread_setaffinity_np(pthread_self(), sizeof cpus, &cpus);
+  if (idle) {
+    sched_param param{};
+    pthread_setschedparam(pthread_self(), SCHED_IDLE, &param);
+  }
+}
+
+// A host snap issued during a hardware-triggered sequence waits for a
+// delivered frame. When the sequence takes the last frame and ends by itself,
+// that snap must return instead of waiting for pulses that no longer come.
+// The sequence thread is made to yield to the snap right after its last
+// insert, so that the snap is already waiting when the sequence ends.
+TEST_F(AcquisitionTest, SnapWaitingDuringASequenceReturnsWhenTheSequenceEndsByItself) {
+  MM::Camera* camera = Open("PX-2600M-COOL");
+  ASSERT_NE(camera, nullptr);
+  ASSERT_EQ(Set(camera, "IO:Trigger Source", "GPIO1"), 0);
+  std::atomic<int> inserts{0};
+  host_.setInsertHook([&](const pyxhost::HostImage&) {
+    if (++inserts == 2) RunOnFirstCpu(true);  // the sequence thread, at its last frame
+    return 0;
+  });
+  bool raced = false;
+  for (int round = 0; round < 12 && !raced; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    host_.reset();
+    inserts = 0;
+    ASSERT_EQ(Start(camera, 2), 0);
+    ASSERT_TRUE(WaitForPull());
+    sim_.hardware_pulse(kPx2600M);
+    ASSERT_TRUE(host_.waitForAccepted(1, kHangGuard));
+    std::atomic<bool> returned{false};
+    std::thread snap([&] {
+      RunOnFirstCpu(false);
+      Slot<int()>(camera, slot::kSnap);
+      returned = true;
+    });
+    std::this_thread::sleep_for(10ms);  // the snap now waits in mode B
+    sim_.hardware_pulse(kPx2600M);      // the last frame: the snap or the sequence takes it
+    auto waitFor = [](const std::function<bool()>& done, std::chrono::milliseconds limit) {
+      const auto deadline = std::chrono::steady_clock::now() + limit;
+      while (!done() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+      }
+      return done();
+    };
+    ASSERT_TRUE(waitFor([&] { return returned || host_.finishedCount() > 0; }, kHangGuard));
+    if (host_.finishedCount() == 0) {
+      // The snap took that frame itself and did not meet the race: try again.
+      sim_.hardware_pulse(kPx2600M);
+      ASSERT_TRUE(host_.waitForFinished(kHangGuard));
+    } else {
+      // No pulse comes any more: the snap must not wait for one.
+      raced = true;
+      EXPECT_TRUE(waitFor([&] { return returned.load(); }, 2000ms))
+          << "the snap still waits after the sequence ended";
+    }
+    Stop(camera);  // wakes a snap left waiting, so that the thread can be joined
+    snap.join();
+  }
+  EXPECT_TRUE(raced) << "the snap took a frame in every round";
 }
 
 }  // namespace

@@ -149,5 +149,41 @@ TEST_F(SharedCameraTest, EventsDuringAnotherDevicesInitializeAreSafe) {
   EXPECT_FALSE(host_.exposureChanges().empty());
 }
 
+// Two devices on a camera without I/O lines; the first runs free. Whatever
+// the second does (initialise, ask for another geometry, run and stop its own
+// free-running sequence), the first keeps receiving frames; a geometry change
+// under the first one's sequence is refused as busy.
+TEST_F(SharedCameraTest, AnotherDeviceNeverStarvesAFreeRunningSequence) {
+  host_.setCopyPixels(false);
+  host_.setRingCapacity(100000);
+  MM::Camera* first = Open("PX-120M");
+  ASSERT_NE(first, nullptr);
+  ASSERT_EQ(StartSequence(first), 0);
+  ASSERT_TRUE(host_.waitForAccepted(2, kHangGuard));
+  auto framesKeepComing = [this] { return host_.waitForAccepted(host_.acceptedCount() + 3, 5s); };
+
+  pyxhost::RecordingHost secondHost;
+  secondHost.setCopyPixels(false);
+  MM::Camera* second = Create("PX-120M");
+  second->SetCallback(&secondHost);
+  ASSERT_EQ(second->Initialize(), 0);
+  EXPECT_TRUE(framesKeepComing()) << "after the second device initialised";
+
+  EXPECT_EQ(Slot<int(unsigned, unsigned, unsigned, unsigned)>(second, 62, 0u, 0u, 320u, 240u), 30);
+  EXPECT_EQ(Set(second, "Binning", "2"), 30);
+  EXPECT_TRUE(framesKeepComing()) << "after the refused geometry changes";
+
+  // Both sequences now take frames from one camera; which one gets a frame
+  // is a race, so only the first one's frames are counted.
+  ASSERT_EQ(StartSequence(second), 0);
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(StopSequence(second), 0);
+  EXPECT_TRUE(framesKeepComing()) << "after the second device stopped its sequence";
+
+  EXPECT_EQ(StopSequence(first), 0);
+  EXPECT_EQ(sim_.option(kPx120M, 11), 1);
+  EXPECT_EQ(Set(second, "Binning", "2"), 0);
+}
+
 }  // namespace
 }  // namespace camtest
