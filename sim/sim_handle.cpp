@@ -21,6 +21,27 @@ constexpr int kPullPosition = 184;
 constexpr int32_t kMaxTriggersPerCall = 1024;
 constexpr auto kWhiteBalanceOnceDelay = std::chrono::milliseconds(150);
 
+// The interfaces the cameras answer position 0 for, as the bytes the firmware
+// compares, written as the text the vendor publishes them in.
+struct InterfaceId {
+  uint8_t bytes[16];
+};
+
+constexpr uint8_t HexDigit(char c) {
+  return static_cast<uint8_t>(c >= 'a' ? c - 'a' + 10 : (c >= 'A' ? c - 'A' + 10 : c - '0'));
+}
+
+constexpr InterfaceId ParseInterfaceId(const char (&text)[33]) {
+  InterfaceId id{};
+  for (int i = 0; i < 16; ++i) {
+    id.bytes[i] = static_cast<uint8_t>(HexDigit(text[2 * i]) << 4 | HexDigit(text[2 * i + 1]));
+  }
+  return id;
+}
+
+constexpr InterfaceId kSerialInterface = ParseInterfaceId("134b2de13f33ae4ebc890446d1fc634d");
+constexpr InterfaceId kVersionInterface = ParseInterfaceId("c7b069fc4061e74fb385473e5ea87887");
+
 bool InRange(int64_t v, int64_t lo, int64_t hi) {
   return v >= lo && v <= hi;
 }
@@ -135,14 +156,15 @@ Result SimHandle::Locked(Op&& op) {
 
 Result SimHandle::QueryInterface(const uint8_t* iid, void** out) {
   return Run(0, {0, 0}, nullptr, [&] {
-    if (iid == nullptr || out == nullptr) return kInvalidArgument;
+    if (out == nullptr) return kInvalidArgument;
     *out = nullptr;
-    if (std::memcmp(iid, pyxon::kSerialInterfaceId, 16) == 0) {
+    if (iid == nullptr) return kInvalidArgument;
+    if (std::memcmp(iid, kSerialInterface.bytes, 16) == 0) {
       if (!camera_->profile().hasSerial) return kNoInterface;
       *out = static_cast<pyxon::SerialInterface*>(&serial_);
       return kOk;
     }
-    if (std::memcmp(iid, pyxon::kVersionInterfaceId, 16) == 0) {
+    if (std::memcmp(iid, kVersionInterface.bytes, 16) == 0) {
       *out = static_cast<pyxon::VersionInterface*>(&version_);
       return kOk;
     }

@@ -202,6 +202,10 @@ class SimTest : public ::testing::Test {
   std::vector<CameraHandle*> opened_;
 };
 
+// The version interface's identifier as the cameras store it (position 0).
+constexpr uint8_t kVersionInterface[16] = {0xc7, 0xb0, 0x69, 0xfc, 0x40, 0x61, 0xe7, 0x4f,
+                                           0xb3, 0x85, 0x47, 0x3e, 0x5e, 0xa8, 0x78, 0x87};
+
 // Camera indices of the default attached list.
 constexpr int kMono120 = 0;
 constexpr int kColour678 = 1;
