@@ -6,6 +6,7 @@
 #include <cstring>
 #include <numeric>
 
+#include "sim/behaviour.h"
 #include "sim/simulator.h"
 
 namespace pyxsim {
@@ -118,6 +119,17 @@ Result VersionPart::GetFpgaVersion(char text[32]) {
   return CopyText32(text, owner_.camera().profile().fpga);
 }
 
+namespace {
+
+// A slow link makes every call take its round trip, with no lock held.
+void SlowLinkLatency(int position) {
+  if (CurrentBehaviour().slowLink.load(std::memory_order_relaxed)) {
+    std::this_thread::sleep_for(std::chrono::microseconds(SlowLinkMicroseconds(position)));
+  }
+}
+
+}  // namespace
+
 // -------------------------------------------------------------- the handle
 
 SimHandle::SimHandle(std::shared_ptr<SimCamera> camera, uint64_t session)
@@ -128,6 +140,7 @@ Result SimHandle::Run(int position, std::initializer_list<int64_t> args, const c
                       Op&& op) {
   Simulator& sim = Simulator::Instance();
   const Intercept intercept = sim.faults().Check(position);
+  SlowLinkLatency(position);
   const bool scripted = intercept.kind == Intercept::Kind::kScript;
   Result result;
   if (!live()) {
@@ -863,22 +876,13 @@ Result SimHandle::StartPullWithCallback(void*, void*, void*, void*, void*, void*
   });
 }
 
-// Stop does not wait for a callback that the worker has already begun: that
-// callback may still run after Stop returns (and after Close), with the
-// context registered at start. Waiting could deadlock a caller that holds a
-// lock the callback needs.
+// Stop waits for callbacks in flight, so that the caller may free their
+// context afterwards; a caller that holds a lock such a callback needs
+// deadlocks until the wait limit, as with a real library.
 Result SimHandle::Stop(int32_t mode) {
   return Run(159, {mode}, nullptr, [&] {
-    return Locked([&](SimCamera& c) {
-      c.started_ = false;
-      c.callback_ = nullptr;
-      c.context_ = nullptr;
-      c.triggers_.clear();
-      c.lastPulled_ = c.newest_;  // an unpulled frame is discarded
-      c.frameCv_.notify_all();
-      c.workCv_.notify_all();
-      return kOk;
-    });
+    camera_->StopDelivery();
+    return kOk;
   });
 }
 
@@ -887,6 +891,7 @@ Result SimHandle::Close() {
   std::shared_ptr<SimHandle> self = shared_from_this();
   Simulator& sim = Simulator::Instance();
   const Intercept intercept = sim.faults().Check(160);
+  SlowLinkLatency(160);
   Result result = kOk;
   if (!live()) {
     result = kHandleClosed;
@@ -894,7 +899,9 @@ Result SimHandle::Close() {
              (intercept.kind == Intercept::Kind::kScript && intercept.value < 0)) {
     result = intercept.value;
   } else {
-    sim.Retire(camera_->Close(session_));
+    RetiredWorkers retired = camera_->Close(session_);
+    sim.Retire(std::move(retired.frames));
+    sim.Retire(std::move(retired.values));
     if (intercept.kind == Intercept::Kind::kScript) result = intercept.value;
   }
   sim.trace().Record(camera_->index(), 160, {}, nullptr, result);

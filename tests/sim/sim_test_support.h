@@ -82,6 +82,15 @@ class EventLog {
     std::lock_guard<std::mutex> lock(mu_);
     return threads_;
   }
+  // The distinct threads that delivered events of that code.
+  std::set<std::thread::id> ThreadsOf(int32_t event) {
+    std::lock_guard<std::mutex> lock(mu_);
+    std::set<std::thread::id> threads;
+    for (size_t i = 0; i < events_.size(); ++i) {
+      if (events_[i] == event) threads.insert(threads_[i]);
+    }
+    return threads;
+  }
 
  private:
   static std::mutex& LiveMutex() {
