@@ -2,6 +2,7 @@
 #include <cstring>
 #include <exception>
 
+#include "sim/behaviour.h"
 #include "sim/catalogue.h"
 #include "sim/sim_control.h"
 #include "sim/simulator.h"
@@ -198,6 +199,30 @@ int pyxsim_is_delivering(int cam) {
 
 int pyxsim_callbacks_in_flight(int cam) {
   return WithCamera(cam, 0, [&](SimCamera& c) { return c.CallbacksInFlight(); });
+}
+
+int pyxsim_stop_wait_expiries(int cam) {
+  return WithCamera(cam, -1, [&](SimCamera& c) { return c.StopWaitExpiries(); });
+}
+
+uint64_t pyxsim_stop_wait_expiries_total(void) {
+  return pyxsim::CurrentBehaviour().stopWaitExpiries.load();
+}
+
+void pyxsim_set_stop_waits_for_callbacks(int on) {
+  pyxsim::CurrentBehaviour().stopWaitsForCallbacks.store(on != 0);
+}
+
+void pyxsim_set_stop_wait_limit_ms(uint32_t milliseconds) {
+  pyxsim::CurrentBehaviour().stopWaitLimitMs.store(milliseconds);
+}
+
+void pyxsim_set_value_events_thread(int on) {
+  pyxsim::CurrentBehaviour().valueEventsThread.store(on != 0);
+}
+
+void pyxsim_set_slow_link(int on) {
+  pyxsim::CurrentBehaviour().slowLink.store(on != 0);
 }
 
 int pyxsim_ini_path(int cam, char* buffer, size_t size) {

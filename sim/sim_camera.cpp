@@ -6,8 +6,10 @@
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <exception>
 #include <functional>
 
+#include "sim/behaviour.h"
 #include "sim/sim_handle.h"
 
 namespace pyxsim {
@@ -34,6 +36,10 @@ constexpr auto kWorkerFrameGap = microseconds(50);
 constexpr unsigned long kWorkerTimerSlackNs = 1000;
 constexpr int32_t kAwbGains[3] = {15, 0, -14};  // what the warm illuminant needs
 constexpr double kMeanReflectance = 0.42;       // average of the test scene
+
+// The camera whose worker or value-event thread this is: calls from its
+// callbacks must not wait for callbacks of that camera to end.
+thread_local const void* tlsOwnThreadOf = nullptr;
 
 bool InRange(int64_t v, int64_t lo, int64_t hi) {
   return v >= lo && v <= hi;
@@ -85,9 +91,10 @@ SimCamera::SimCamera(const ModelProfile& profile, std::string displayName, std::
       temperatureAt_(Clock::now()) {}
 
 SimCamera::~SimCamera() {
-  // Close hands the worker out; a running worker owns a reference to this
+  // Close hands the threads out; a running one owns a reference to this
   // camera, so nothing should be left here.
   if (worker_.joinable()) worker_.detach();
+  if (valueWorker_.joinable()) valueWorker_.detach();
 }
 
 // ------------------------------------------------------------------ sessions
@@ -102,12 +109,28 @@ pyxon::CameraHandle* SimCamera::Open(const std::string& iniPath) {
   auto handle = std::make_shared<SimHandle>(shared_from_this(), session);
   SimHandle* raw = handle.get();
   auto exited = std::make_shared<std::atomic<bool>>(false);
+  std::shared_ptr<SimHandle> valueHandle = handle;
   worker_ = std::thread([this, session, handle = std::move(handle), exited]() mutable {
     RunWorker(session, std::move(handle));
     exited->store(true);
   });
   workerExited_ = exited;
-  workerId_ = worker_.get_id();
+  // Without a second thread the session still works, with every event on the
+  // worker.
+  valueThreadOn_ = false;
+  if (CurrentBehaviour().valueEventsThread.load()) {
+    try {
+      auto valueExited = std::make_shared<std::atomic<bool>>(false);
+      valueWorker_ =
+          std::thread([this, session, handle = std::move(valueHandle), valueExited]() mutable {
+            RunValueEvents(session, std::move(handle));
+            valueExited->store(true);
+          });
+      valueExited_ = valueExited;
+      valueThreadOn_ = true;
+    } catch (const std::exception&) {
+    }
+  }
 
   sessionCounter_ = session;
   session_.store(session, std::memory_order_release);
@@ -119,39 +142,74 @@ pyxon::CameraHandle* SimCamera::Open(const std::string& iniPath) {
   generated_ = delivered_ = newest_ = lastPulled_ = 0;
   recent_.clear();
   triggers_.clear();
-  events_.clear();
+  frameEvents_.Drop();
+  valueEvents_.Drop();
   queuedImageEvents_ = 0;
-  doneSequence_ = queuedSequence_;
   whiteBalanceOncePending_ = false;
   return raw;
 }
 
-RetiredWorker SimCamera::EndSessionLocked() {
+RetiredWorkers SimCamera::EndSessionLocked() {
   session_.store(0, std::memory_order_release);
   started_ = false;
   callback_ = nullptr;
   context_ = nullptr;
   triggers_.clear();
-  events_.clear();
+  frameEvents_.Drop();
+  valueEvents_.Drop();
   queuedImageEvents_ = 0;
-  doneSequence_ = queuedSequence_;
   whiteBalanceOncePending_ = false;
   workCv_.notify_all();
+  valueCv_.notify_all();
   frameCv_.notify_all();
   flushCv_.notify_all();
-  RetiredWorker retired{std::move(worker_), std::move(workerExited_)};
+  RetiredWorkers retired{{std::move(worker_), std::move(workerExited_)},
+                         {std::move(valueWorker_), std::move(valueExited_)}};
   worker_ = std::thread();
-  workerId_ = std::thread::id();
+  valueWorker_ = std::thread();
+  valueThreadOn_ = false;
   return retired;
 }
 
-RetiredWorker SimCamera::Close(uint64_t session) {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (session == 0 || session_.load() != session) return {};
-  return EndSessionLocked();
+// A callback that calls 159 or 160 on its own camera's thread would wait for
+// itself; careful libraries answer at once there, and so do we. Elsewhere the
+// caller learns that no callback runs any more once we return, unless the
+// limit ran out (counted, so that a test can tell a wait that gave up from
+// one that did not happen).
+void SimCamera::WaitForCallbacksLocked(std::unique_lock<std::mutex>& lock) {
+  Behaviour& behaviour = CurrentBehaviour();
+  if (!behaviour.stopWaitsForCallbacks.load() || tlsOwnThreadOf == this) return;
+  const auto deadline = Clock::now() + milliseconds(behaviour.stopWaitLimitMs.load());
+  while (inFlight_ > 0) {
+    if (idleCv_.wait_until(lock, deadline) == std::cv_status::timeout && inFlight_ > 0) {
+      ++stopWaitExpiries_;
+      behaviour.stopWaitExpiries.fetch_add(1);
+      return;
+    }
+  }
 }
 
-RetiredWorker SimCamera::ForceClose() {
+void SimCamera::StopDelivery() {
+  std::unique_lock<std::mutex> lock(mu_);
+  started_ = false;
+  callback_ = nullptr;
+  context_ = nullptr;
+  triggers_.clear();
+  lastPulled_ = newest_;  // an unpulled frame is discarded
+  frameCv_.notify_all();
+  workCv_.notify_all();
+  WaitForCallbacksLocked(lock);
+}
+
+RetiredWorkers SimCamera::Close(uint64_t session) {
+  std::unique_lock<std::mutex> lock(mu_);
+  if (session == 0 || session_.load() != session) return {};
+  RetiredWorkers retired = EndSessionLocked();
+  WaitForCallbacksLocked(lock);
+  return retired;
+}
+
+RetiredWorkers SimCamera::ForceClose() {
   std::lock_guard<std::mutex> lock(mu_);
   if (session_.load() == 0) return {};
   return EndSessionLocked();
@@ -165,16 +223,34 @@ RetiredWorker SimCamera::ForceClose() {
 // so nothing touches `this` after it.
 void SimCamera::RunWorker(uint64_t session, std::shared_ptr<SimHandle> keepAlive) {
   prctl(PR_SET_TIMERSLACK, kWorkerTimerSlackNs, 0, 0, 0);
+  tlsOwnThreadOf = this;
   {
     std::unique_lock<std::mutex> lock(mu_);
     while (session_.load() == session) {
       const auto now = Clock::now();
       AdvanceLocked(now);
-      if (!events_.empty()) {
-        DeliverOneLocked(lock);
+      if (!frameEvents_.events.empty()) {
+        DeliverOneLocked(lock, frameEvents_);
         continue;
       }
       workCv_.wait_until(lock, NextWakeLocked(now));
+    }
+  }
+  keepAlive.reset();
+}
+
+// Delivers what the worker decided: the values change on the camera's
+// timers, and their events reach the adapter concurrently with the frames'.
+void SimCamera::RunValueEvents(uint64_t session, std::shared_ptr<SimHandle> keepAlive) {
+  tlsOwnThreadOf = this;
+  {
+    std::unique_lock<std::mutex> lock(mu_);
+    while (session_.load() == session) {
+      if (!valueEvents_.events.empty()) {
+        DeliverOneLocked(lock, valueEvents_);
+        continue;
+      }
+      valueCv_.wait(lock);
     }
   }
   keepAlive.reset();
@@ -197,9 +273,10 @@ void SimCamera::AdvanceLocked(Clock::time_point now) {
     whiteBalanceOncePending_ = false;
     std::copy(std::begin(kAwbGains), std::end(kAwbGains), s_.wb);
     if (whiteBalanceCallback_ != nullptr) {
-      Event done{0, ++queuedSequence_, false, whiteBalanceCallback_, whiteBalanceContext_, {}};
+      Event done{pyxon::kEventWhiteBalance, 0, false, whiteBalanceCallback_,
+                 whiteBalanceContext_,      {}};
       std::copy(std::begin(s_.wb), std::end(s_.wb), done.gains);
-      events_.push_back(done);
+      PushEventLocked(done, true);
     }
     QueueEventLocked(pyxon::kEventWhiteBalance, false);
   }
@@ -226,9 +303,9 @@ Clock::time_point SimCamera::NextWakeLocked(Clock::time_point now) const {
   return wake;
 }
 
-void SimCamera::DeliverOneLocked(std::unique_lock<std::mutex>& lock) {
-  const Event event = events_.front();
-  events_.pop_front();
+void SimCamera::DeliverOneLocked(std::unique_lock<std::mutex>& lock, EventQueue& queue) {
+  const Event event = queue.events.front();
+  queue.events.pop_front();
   if (IsImageEvent(event)) --queuedImageEvents_;
   if (event.whiteBalanceCallback != nullptr) {
     using Done = void (*)(const int32_t*, void*);
@@ -240,7 +317,7 @@ void SimCamera::DeliverOneLocked(std::unique_lock<std::mutex>& lock) {
     } catch (...) {  // a callback must not end the worker
     }
     lock.lock();
-    --inFlight_;
+    if (--inFlight_ == 0) idleCv_.notify_all();
   } else if (started_ && callback_ != nullptr && (event.explicitEvent || frameSource_ == 0)) {
     const pyxon::EventCallback callback = callback_;
     void* context = context_;
@@ -251,9 +328,10 @@ void SimCamera::DeliverOneLocked(std::unique_lock<std::mutex>& lock) {
     } catch (...) {  // a callback must not end the worker
     }
     lock.lock();
-    --inFlight_;
+    if (--inFlight_ == 0) idleCv_.notify_all();
   }
-  doneSequence_ = std::max(doneSequence_, event.sequence);
+  // The session may have ended meanwhile and dropped the queue.
+  queue.done = std::max(queue.done, event.sequence);
   flushCv_.notify_all();
 }
 
@@ -262,17 +340,32 @@ bool SimCamera::IsImageEvent(const Event& event) {
          event.whiteBalanceCallback == nullptr;
 }
 
+bool SimCamera::IsValueEvent(const Event& event) {
+  return !event.explicitEvent &&
+         (event.code == pyxon::kEventExposure || event.code == pyxon::kEventWhiteBalance);
+}
+
+void SimCamera::PushEventLocked(Event event, bool wakeWorker) {
+  if (valueThreadOn_ && IsValueEvent(event)) {
+    event.sequence = ++valueEvents_.queued;
+    valueEvents_.events.push_back(event);
+    valueCv_.notify_all();
+    return;
+  }
+  event.sequence = ++frameEvents_.queued;
+  frameEvents_.events.push_back(event);
+  if (wakeWorker) workCv_.notify_all();
+}
+
 void SimCamera::QueueEventLocked(int32_t code, bool explicitEvent, bool wakeWorker) {
-  const Event event{code, queuedSequence_ + 1, explicitEvent, nullptr, nullptr, {}};
+  const Event event{code, 0, explicitEvent, nullptr, nullptr, {}};
   // "A frame is ready" is said once: frames made while the announcement of an
   // earlier one waits are covered by it, since a pull takes the newest frame.
   if (IsImageEvent(event)) {
     if (queuedImageEvents_ > 0) return;
     ++queuedImageEvents_;
   }
-  ++queuedSequence_;
-  events_.push_back(event);
-  if (wakeWorker) workCv_.notify_all();
+  PushEventLocked(event, wakeWorker);
 }
 
 bool SimCamera::AskForNextFrameLocked() {
@@ -661,6 +754,7 @@ void SimCamera::ResetFromControl() {
   dropPercent_ = 0;
   disconnected_.store(false);
   openCount_ = 0;
+  stopWaitExpiries_ = 0;
   temperature_ = kWarmSensor;
   temperatureAt_ = Clock::now();
   whiteBalanceOncePending_ = false;
@@ -846,10 +940,16 @@ void SimCamera::FireEvent(int32_t code) {
 
 int SimCamera::FlushEvents() {
   std::unique_lock<std::mutex> lock(mu_);
-  if (std::this_thread::get_id() == workerId_) return -1;  // would wait for itself
-  const uint64_t target = queuedSequence_;
-  const bool done = flushCv_.wait_for(lock, kFlushTimeout, [&] { return doneSequence_ >= target; });
-  return done ? 0 : -1;
+  if (tlsOwnThreadOf == this) return -1;  // would wait for itself
+  const uint64_t frames = frameEvents_.queued;
+  const uint64_t values = valueEvents_.queued;
+  const auto deadline = Clock::now() + kFlushTimeout;
+  while (frameEvents_.done < frames || valueEvents_.done < values) {
+    if (flushCv_.wait_until(lock, deadline) == std::cv_status::timeout) {
+      return frameEvents_.done >= frames && valueEvents_.done >= values ? 0 : -1;
+    }
+  }
+  return 0;
 }
 
 void SimCamera::HardwarePulse() {
@@ -916,6 +1016,11 @@ bool SimCamera::IsDelivering() {
 int SimCamera::CallbacksInFlight() {
   std::lock_guard<std::mutex> lock(mu_);
   return inFlight_;
+}
+
+int SimCamera::StopWaitExpiries() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return stopWaitExpiries_;
 }
 
 std::string SimCamera::IniPath() {

@@ -6,10 +6,12 @@
 // open keeps working until Close. The worker thread holds the session's handle.
 //
 // Threads: any thread may call the public functions and the handle (host,
-// adapter sequence thread, adapter callbacks on the worker thread). The worker
-// is started by Open and told to end by Close, which never waits for it (a
-// callback may be in flight on it, and that callback may be blocked on a lock
-// the closing thread holds); the Simulator joins retired workers later.
+// adapter sequence thread, adapter callbacks on the camera's threads). Open
+// starts the worker (frames, timers, image and explicit events) and, when the
+// value-event thread is on, a second thread that delivers events 1 and 6, as
+// real libraries do. Stop and Close wait (bounded) for callbacks in flight
+// but never join the threads: a callback may outlive the wait, blocked on a
+// lock the closing thread holds. The Simulator joins retired threads later.
 //
 // Locks (order: mu_ before nothing; renderMu_ is never taken with mu_ held):
 // - mu_ guards every field below that is not atomic or const, including the
@@ -113,10 +115,16 @@ struct Geometry {
   uint32_t factor = 1;
 };
 
-// A worker thread handed back by Close, to be joined once it has ended.
+// A thread handed back by Close, to be joined once it has ended.
 struct RetiredWorker {
   std::thread thread;
   std::shared_ptr<std::atomic<bool>> exited;
+};
+
+// The threads of one ended session.
+struct RetiredWorkers {
+  RetiredWorker frames;
+  RetiredWorker values;
 };
 
 class SimCamera : public std::enable_shared_from_this<SimCamera> {
@@ -134,10 +142,15 @@ class SimCamera : public std::enable_shared_from_this<SimCamera> {
 
   // Opens a session and starts the worker; null when the camera is open.
   pyxon::CameraHandle* Open(const std::string& iniPath);
-  // Ends the session if it is the current one; the worker is handed back
-  // without being joined (its thread is empty when nothing was running).
-  RetiredWorker Close(uint64_t session);
-  RetiredWorker ForceClose();
+  // Ends the session if it is the current one and waits for callbacks in
+  // flight (see StopDelivery); the threads are handed back without being
+  // joined (empty when nothing was running).
+  RetiredWorkers Close(uint64_t session);
+  RetiredWorkers ForceClose();  // never waits
+  // Position 159: ends delivery, then waits until no callback of this camera
+  // is in flight, at most the stop-wait limit; at once from inside a callback
+  // on one of this camera's threads.
+  void StopDelivery();
   bool IsSession(uint64_t session) const {
     return session != 0 && session_.load(std::memory_order_acquire) == session;
   }
@@ -165,6 +178,7 @@ class SimCamera : public std::enable_shared_from_this<SimCamera> {
   int OpenCount();
   bool IsDelivering();
   int CallbacksInFlight();
+  int StopWaitExpiries();
   std::string IniPath();
 
  private:
@@ -172,20 +186,36 @@ class SimCamera : public std::enable_shared_from_this<SimCamera> {
 
   struct Event {
     int32_t code;
-    uint64_t sequence;
+    uint64_t sequence;           // ordinal in its queue
     bool explicitEvent;          // fired through the control interface
     void* whiteBalanceCallback;  // completion callback of WhiteBalanceOnce
     void* whiteBalanceContext;
     int32_t gains[3];
   };
 
+  // Events of one delivering thread, in order. A flush waits until `done`
+  // reaches what was `queued` when it began.
+  struct EventQueue {
+    std::deque<Event> events;
+    uint64_t queued = 0;  // ordinals handed out
+    uint64_t done = 0;    // highest ordinal delivered or dropped
+    void Drop() {
+      events.clear();
+      done = queued;
+    }
+  };
+
   static bool IsImageEvent(const Event& event);
+  static bool IsValueEvent(const Event& event);
 
   // Everything below with a Locked suffix requires mu_.
   void RunWorker(uint64_t session, std::shared_ptr<SimHandle> keepAlive);
+  void RunValueEvents(uint64_t session, std::shared_ptr<SimHandle> keepAlive);
   void AdvanceLocked(Clock::time_point now);
   Clock::time_point NextWakeLocked(Clock::time_point now) const;
-  void DeliverOneLocked(std::unique_lock<std::mutex>& lock);
+  void DeliverOneLocked(std::unique_lock<std::mutex>& lock, EventQueue& queue);
+  void PushEventLocked(Event event, bool wakeWorker);
+  void WaitForCallbacksLocked(std::unique_lock<std::mutex>& lock);
   void ProduceFrameLocked(Clock::time_point now, bool wakeWorker = true);
   // Makes the free-running frame that is due by the clock, if any.
   bool MakeDueFrameLocked(Clock::time_point now, bool wakeWorker = true);
@@ -195,7 +225,7 @@ class SimCamera : public std::enable_shared_from_this<SimCamera> {
   void AutoExposureStepLocked(Clock::time_point now);
   void QueueEventLocked(int32_t code, bool explicitEvent, bool wakeWorker = true);
   bool FreeRunningLocked() const;
-  RetiredWorker EndSessionLocked();
+  RetiredWorkers EndSessionLocked();
 
   pyxon::Result SetOptionLocked(uint32_t option, int32_t value);
   pyxon::Result GetOptionLocked(uint32_t option, int32_t* value);
@@ -225,6 +255,8 @@ class SimCamera : public std::enable_shared_from_this<SimCamera> {
   std::condition_variable workCv_;   // wakes the worker
   std::condition_variable frameCv_;  // waiting pulls
   std::condition_variable flushCv_;  // waiting flushes
+  std::condition_variable valueCv_;  // wakes the value-event thread
+  std::condition_variable idleCv_;   // the last callback in flight returned
 
   Settings s_;
   std::string iniPath_;
@@ -232,12 +264,15 @@ class SimCamera : public std::enable_shared_from_this<SimCamera> {
   uint64_t sessionCounter_ = 0;
   std::thread worker_;
   std::shared_ptr<std::atomic<bool>> workerExited_;
-  std::thread::id workerId_;
+  std::thread valueWorker_;
+  std::shared_ptr<std::atomic<bool>> valueExited_;
+  bool valueThreadOn_ = false;  // this session delivers events 1 and 6 on valueWorker_
 
   bool started_ = false;
   pyxon::EventCallback callback_ = nullptr;
   void* context_ = nullptr;
-  int inFlight_ = 0;
+  int inFlight_ = 0;  // on every thread of this camera, retired ones included
+  int stopWaitExpiries_ = 0;
 
   uint64_t generated_ = 0;  // frame numbers used since open
   uint64_t delivered_ = 0;  // frames published since open
@@ -256,10 +291,9 @@ class SimCamera : public std::enable_shared_from_this<SimCamera> {
   uint32_t whiteBalanceRounds_ = 0;
   Clock::time_point lastAutoExposure_;
 
-  std::deque<Event> events_;
-  size_t queuedImageEvents_ = 0;  // image events in events_ (at most one)
-  uint64_t queuedSequence_ = 0;
-  uint64_t doneSequence_ = 0;
+  EventQueue frameEvents_;        // delivered by the worker
+  EventQueue valueEvents_;        // delivered by the value-event thread
+  size_t queuedImageEvents_ = 0;  // image events in frameEvents_ (at most one)
 
   int frameSource_ = 0;
   uint32_t frameIntervalUs_ = 0;

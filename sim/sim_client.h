@@ -160,6 +160,24 @@ class Client {
   int callbacks_in_flight(int cam) const {
     return Answer(callbacks_in_flight_, 0, cam);
   }
+  void set_stop_waits_for_callbacks(int on) const {
+    Call(set_stop_waits_for_callbacks_, on);
+  }
+  void set_stop_wait_limit_ms(uint32_t milliseconds) const {
+    Call(set_stop_wait_limit_ms_, milliseconds);
+  }
+  int stop_wait_expiries(int cam) const {
+    return Answer(stop_wait_expiries_, -1, cam);
+  }
+  uint64_t stop_wait_expiries_total() const {
+    return Answer(stop_wait_expiries_total_, uint64_t{0});
+  }
+  void set_value_events_thread(int on) const {
+    Call(set_value_events_thread_, on);
+  }
+  void set_slow_link(int on) const {
+    Call(set_slow_link_, on);
+  }
 
   // Conveniences over the exports.
   std::string ini_path(int cam) const {
@@ -251,6 +269,12 @@ class Client {
     Bind(open_count_, "pyxsim_open_count");
     Bind(is_delivering_, "pyxsim_is_delivering");
     Bind(callbacks_in_flight_, "pyxsim_callbacks_in_flight");
+    Bind(set_stop_waits_for_callbacks_, "pyxsim_set_stop_waits_for_callbacks");
+    Bind(set_stop_wait_limit_ms_, "pyxsim_set_stop_wait_limit_ms");
+    Bind(stop_wait_expiries_, "pyxsim_stop_wait_expiries");
+    Bind(stop_wait_expiries_total_, "pyxsim_stop_wait_expiries_total");
+    Bind(set_value_events_thread_, "pyxsim_set_value_events_thread");
+    Bind(set_slow_link_, "pyxsim_set_slow_link");
     Bind(ini_path_, "pyxsim_ini_path");
     Bind(app_name_, "pyxsim_app_name");
   }
@@ -311,6 +335,12 @@ class Client {
   int (*open_count_)(int) = nullptr;
   int (*is_delivering_)(int) = nullptr;
   int (*callbacks_in_flight_)(int) = nullptr;
+  void (*set_stop_waits_for_callbacks_)(int) = nullptr;
+  void (*set_stop_wait_limit_ms_)(uint32_t) = nullptr;
+  int (*stop_wait_expiries_)(int) = nullptr;
+  uint64_t (*stop_wait_expiries_total_)() = nullptr;
+  void (*set_value_events_thread_)(int) = nullptr;
+  void (*set_slow_link_)(int) = nullptr;
   int (*ini_path_)(int, char*, size_t) = nullptr;
   int (*app_name_)(char*, size_t) = nullptr;
 };

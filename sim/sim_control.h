@@ -56,7 +56,9 @@ typedef struct PyxsimFrameInfo {
 
 // Restores: catalogue defaults of every camera's settings, the default attached
 // list, no faults, scripts or delays, trace cleared and enabled, DllOpen not
-// failing, normal frame source, no drops, derived frame timing. Opened cameras
+// failing, normal frame source, no drops, derived frame timing, the realistic
+// behaviour switches on (slow link off, stop-wait limit 5 s) and the stop-wait
+// expiry counts at 0. Opened cameras
 // stay open (the adapter owns them); an opened camera that is also in the
 // default list keeps its identity, its delivery state and its geometry and
 // format (resolution, region, options 11, 12, 23, 24, 26), so that frames never
@@ -119,8 +121,8 @@ PYXSIM_API void pyxsim_delay_position(int position, uint32_t microseconds);
 // DllOpen answers null while set.
 PYXSIM_API void pyxsim_fail_open(int fail);
 
-// Delivers the event through the registered callback, from the simulator's
-// event thread, asynchronously (also in never-deliver mode; dropped when no
+// Delivers the event through the registered callback, from the camera's
+// worker thread (the one of event 4), asynchronously (also in never-deliver mode; dropped when no
 // callback is registered). flush waits (at most 5 s) until every event queued
 // before the call has been delivered or dropped: 0, or -1 on timeout, unknown
 // camera, or a call from inside a callback.
@@ -142,6 +144,27 @@ PYXSIM_API void pyxsim_set_drop_percent(int cam, int percent);
 // Unplugs the camera: event 0x81 is delivered, and every later call of its
 // handle fails with 0x8007001F (pulls included) until pyxsim_reset.
 PYXSIM_API void pyxsim_disconnect(int cam);
+
+// Realistic behaviour, library-wide; each switch is on after reset except the
+// slow link, and exists to turn the behaviour off where a test needs the
+// gentler one.
+//
+// 159 and 160 end delivery, then wait until no callback of the camera is in
+// flight on any of its threads, at most the stop-wait limit (default 5000 ms);
+// from inside a callback on one of that camera's threads they return at once.
+PYXSIM_API void pyxsim_set_stop_waits_for_callbacks(int on);
+PYXSIM_API void pyxsim_set_stop_wait_limit_ms(uint32_t milliseconds);
+// How often a wait of 159 or 160 ran out its limit since reset (a callback
+// outlived it): per camera (-1 for an unknown camera), and over every camera.
+PYXSIM_API int pyxsim_stop_wait_expiries(int cam);
+PYXSIM_API uint64_t pyxsim_stop_wait_expiries_total(void);
+// Events 1 and 6 (exposure, white balance) come from a second thread per open
+// camera, concurrently with event 4 from the worker. Read at open: a camera
+// opened while off delivers everything from its worker.
+PYXSIM_API void pyxsim_set_value_events_thread(int on);
+// Per-position latency: 93 and 94 take 1 ms, 158, 159 and 160 take 5 ms, every
+// other position 0.2 ms (the pull included), on top of pyxsim_delay_position.
+PYXSIM_API void pyxsim_set_slow_link(int on);
 
 // Call trace (bounded: the last 100000 calls are kept).
 PYXSIM_API void pyxsim_trace_enable(int on);

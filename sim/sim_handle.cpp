@@ -6,6 +6,7 @@
 #include <cstring>
 #include <numeric>
 
+#include "sim/behaviour.h"
 #include "sim/simulator.h"
 
 namespace pyxsim {
@@ -20,6 +21,27 @@ using pyxon::Result;
 constexpr int kPullPosition = 184;
 constexpr int32_t kMaxTriggersPerCall = 1024;
 constexpr auto kWhiteBalanceOnceDelay = std::chrono::milliseconds(150);
+
+// The interfaces the cameras answer position 0 for, as the bytes the firmware
+// compares, written as the text the vendor publishes them in.
+struct InterfaceId {
+  uint8_t bytes[16];
+};
+
+constexpr uint8_t HexDigit(char c) {
+  return static_cast<uint8_t>(c >= 'a' ? c - 'a' + 10 : (c >= 'A' ? c - 'A' + 10 : c - '0'));
+}
+
+constexpr InterfaceId ParseInterfaceId(const char (&text)[33]) {
+  InterfaceId id{};
+  for (int i = 0; i < 16; ++i) {
+    id.bytes[i] = static_cast<uint8_t>(HexDigit(text[2 * i]) << 4 | HexDigit(text[2 * i + 1]));
+  }
+  return id;
+}
+
+constexpr InterfaceId kSerialInterface = ParseInterfaceId("134b2de13f33ae4ebc890446d1fc634d");
+constexpr InterfaceId kVersionInterface = ParseInterfaceId("c7b069fc4061e74fb385473e5ea87887");
 
 bool InRange(int64_t v, int64_t lo, int64_t hi) {
   return v >= lo && v <= hi;
@@ -97,6 +119,17 @@ Result VersionPart::GetFpgaVersion(char text[32]) {
   return CopyText32(text, owner_.camera().profile().fpga);
 }
 
+namespace {
+
+// A slow link makes every call take its round trip, with no lock held.
+void SlowLinkLatency(int position) {
+  if (CurrentBehaviour().slowLink.load(std::memory_order_relaxed)) {
+    std::this_thread::sleep_for(std::chrono::microseconds(SlowLinkMicroseconds(position)));
+  }
+}
+
+}  // namespace
+
 // -------------------------------------------------------------- the handle
 
 SimHandle::SimHandle(std::shared_ptr<SimCamera> camera, uint64_t session)
@@ -107,6 +140,7 @@ Result SimHandle::Run(int position, std::initializer_list<int64_t> args, const c
                       Op&& op) {
   Simulator& sim = Simulator::Instance();
   const Intercept intercept = sim.faults().Check(position);
+  SlowLinkLatency(position);
   const bool scripted = intercept.kind == Intercept::Kind::kScript;
   Result result;
   if (!live()) {
@@ -135,14 +169,15 @@ Result SimHandle::Locked(Op&& op) {
 
 Result SimHandle::QueryInterface(const uint8_t* iid, void** out) {
   return Run(0, {0, 0}, nullptr, [&] {
-    if (iid == nullptr || out == nullptr) return kInvalidArgument;
+    if (out == nullptr) return kInvalidArgument;
     *out = nullptr;
-    if (std::memcmp(iid, pyxon::kSerialInterfaceId, 16) == 0) {
+    if (iid == nullptr) return kInvalidArgument;
+    if (std::memcmp(iid, kSerialInterface.bytes, 16) == 0) {
       if (!camera_->profile().hasSerial) return kNoInterface;
       *out = static_cast<pyxon::SerialInterface*>(&serial_);
       return kOk;
     }
-    if (std::memcmp(iid, pyxon::kVersionInterfaceId, 16) == 0) {
+    if (std::memcmp(iid, kVersionInterface.bytes, 16) == 0) {
       *out = static_cast<pyxon::VersionInterface*>(&version_);
       return kOk;
     }
@@ -841,22 +876,13 @@ Result SimHandle::StartPullWithCallback(void*, void*, void*, void*, void*, void*
   });
 }
 
-// Stop does not wait for a callback that the worker has already begun: that
-// callback may still run after Stop returns (and after Close), with the
-// context registered at start. Waiting could deadlock a caller that holds a
-// lock the callback needs.
+// Stop waits for callbacks in flight, so that the caller may free their
+// context afterwards; a caller that holds a lock such a callback needs
+// deadlocks until the wait limit, as with a real library.
 Result SimHandle::Stop(int32_t mode) {
   return Run(159, {mode}, nullptr, [&] {
-    return Locked([&](SimCamera& c) {
-      c.started_ = false;
-      c.callback_ = nullptr;
-      c.context_ = nullptr;
-      c.triggers_.clear();
-      c.lastPulled_ = c.newest_;  // an unpulled frame is discarded
-      c.frameCv_.notify_all();
-      c.workCv_.notify_all();
-      return kOk;
-    });
+    camera_->StopDelivery();
+    return kOk;
   });
 }
 
@@ -865,6 +891,7 @@ Result SimHandle::Close() {
   std::shared_ptr<SimHandle> self = shared_from_this();
   Simulator& sim = Simulator::Instance();
   const Intercept intercept = sim.faults().Check(160);
+  SlowLinkLatency(160);
   Result result = kOk;
   if (!live()) {
     result = kHandleClosed;
@@ -872,7 +899,9 @@ Result SimHandle::Close() {
              (intercept.kind == Intercept::Kind::kScript && intercept.value < 0)) {
     result = intercept.value;
   } else {
-    sim.Retire(camera_->Close(session_));
+    RetiredWorkers retired = camera_->Close(session_);
+    sim.Retire(std::move(retired.frames));
+    sim.Retire(std::move(retired.values));
     if (intercept.kind == Intercept::Kind::kScript) result = intercept.value;
   }
   sim.trace().Record(camera_->index(), 160, {}, nullptr, result);

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <thread>
 
+#include "sim/behaviour.h"
+
 namespace pyxsim {
 namespace {
 
@@ -173,7 +175,11 @@ Simulator::~Simulator() {
     }
   }
   std::vector<RetiredWorker> workers;
-  for (const auto& camera : cameras) workers.push_back(camera->ForceClose());
+  for (const auto& camera : cameras) {
+    RetiredWorkers retired = camera->ForceClose();
+    workers.push_back(std::move(retired.frames));
+    workers.push_back(std::move(retired.values));
+  }
   cameras.clear();
   {
     std::lock_guard<std::mutex> lock(retiredMu_);
@@ -222,6 +228,7 @@ std::vector<std::pair<const ModelProfile*, std::string>> Simulator::DefaultList(
 
 void Simulator::Reset() {
   faults_.Clear();
+  CurrentBehaviour().Reset();
   trace_.Clear();
   trace_.Enable(true);
   failOpen_.store(false);

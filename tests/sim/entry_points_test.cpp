@@ -116,13 +116,13 @@ TEST_F(SimTest, ExtraModelsCoverIdentityCorners) {
   ASSERT_NE(old, nullptr);
   ASSERT_NE(bare, nullptr);
   void* version = nullptr;
-  ASSERT_EQ(CallSlot<int32_t>(old, 0, kVersionInterfaceId, &version), 0);
+  ASSERT_EQ(CallSlot<int32_t>(old, 0, kVersionInterface, &version), 0);
   char date[32] = "x";
   auto* versionInterface = static_cast<VersionInterface*>(version);
   EXPECT_EQ(versionInterface->GetProductionDate(date), 0);
   EXPECT_LT(std::string(date), "20160701");
   EXPECT_EQ(std::string(date).size(), 8u);
-  ASSERT_EQ(CallSlot<int32_t>(bare, 0, kVersionInterfaceId, &version), 0);
+  ASSERT_EQ(CallSlot<int32_t>(bare, 0, kVersionInterface, &version), 0);
   EXPECT_EQ(static_cast<VersionInterface*>(version)->GetProductionDate(date), 0);
   EXPECT_STREQ(date, "");
   void* serial = reinterpret_cast<void*>(1);

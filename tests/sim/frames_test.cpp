@@ -493,10 +493,11 @@ TEST_F(FramesTest, CallbackMayCallBackIntoTheHandle) {
   EXPECT_EQ(sim.flush_events(kFull), 0);  // the context lives on this stack
 }
 
-// Stop and Close must not wait for a callback that is running: the caller may
-// hold a lock the callback needs. The callback, once released, may still use
-// the closed handle, which then answers "closed" instead of crashing.
-TEST_F(FramesTest, StopAndCloseDoNotWaitForACallbackInFlight) {
+// With waiting switched off, Stop and Close return while a callback runs. The
+// callback, once released, may still use the closed handle, which then
+// answers "closed" instead of crashing.
+TEST_F(FramesTest, StopAndCloseDoNotWaitForACallbackInFlightWhenSwitchedOff) {
+  sim.set_stop_waits_for_callbacks(0);
   CameraHandle* h = OpenSmall(kFull);
   ASSERT_NE(h, nullptr);
   struct Gate {
@@ -543,6 +544,114 @@ TEST_F(FramesTest, StopAndCloseDoNotWaitForACallbackInFlight) {
   EXPECT_EQ(gate.resultAfterClose, static_cast<int32_t>(0x80070006u));
   // The camera opens again at once.
   EXPECT_NE(Open(kFull), nullptr);
+}
+
+// A callback that sleeps: 159 and 160 return only once it has ended, except
+// when called from inside a callback of the same camera, and a callback that
+// outlives the wait limit is counted instead of hanging the caller.
+TEST_F(FramesTest, StopAndCloseWaitForCallbacksInFlight) {
+  CameraHandle* h = OpenSmall(kFull);
+  ASSERT_NE(h, nullptr);
+  struct Slow {
+    CameraHandle* handle = nullptr;
+    std::atomic<int> sleepMs{150};
+    std::atomic<bool> entered{false};
+    std::atomic<bool> ended{false};
+    std::atomic<int64_t> innerStopUs{-1};
+    std::atomic<int32_t> innerStopResult{1};
+  } slow;
+  slow.handle = h;
+  auto callback = [](int32_t event, void* raw) {
+    auto* s = static_cast<Slow*>(raw);
+    if (event == 42) {
+      const auto start = std::chrono::steady_clock::now();
+      s->innerStopResult = CallSlot<int32_t>(s->handle, 159, int32_t{0});
+      s->innerStopUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                           std::chrono::steady_clock::now() - start)
+                           .count();
+    } else if (event == 43) {
+      s->entered = true;
+      std::this_thread::sleep_for(milliseconds(s->sleepMs.load()));
+      s->ended = true;
+    }
+  };
+  auto start = [&] {
+    void* z = nullptr;
+    slow.entered = slow.ended = false;
+    return CallSlot<int32_t>(h, 158, z, z, z, z, z, z, z, static_cast<EventCallback>(callback), z,
+                             static_cast<void*>(&slow));
+  };
+  auto fireAndWaitEntered = [&] {
+    sim.fire_event(kFull, 43);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!slow.entered && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(milliseconds(1));
+    }
+    return slow.entered.load();
+  };
+
+  ASSERT_EQ(start(), 0);
+  sim.fire_event(kFull, 42);
+  ASSERT_EQ(sim.flush_events(kFull), 0);
+  EXPECT_EQ(slow.innerStopResult, 0);
+  EXPECT_LT(slow.innerStopUs, 1000000);  // its own callback would hold it for the limit
+  EXPECT_EQ(sim.is_delivering(kFull), 0);
+
+  ASSERT_EQ(start(), 0);
+  ASSERT_TRUE(fireAndWaitEntered());
+  EXPECT_EQ(CallSlot<int32_t>(h, 159, int32_t{0}), 0);
+  EXPECT_TRUE(slow.ended);
+  EXPECT_EQ(sim.callbacks_in_flight(kFull), 0);
+
+  ASSERT_EQ(start(), 0);
+  ASSERT_TRUE(fireAndWaitEntered());
+  sim.set_stop_wait_limit_ms(20);
+  slow.sleepMs = 400;
+  EXPECT_EQ(CallSlot<int32_t>(h, 159, int32_t{0}), 0);
+  EXPECT_FALSE(slow.ended);  // gave up waiting
+  EXPECT_EQ(sim.stop_wait_expiries(kFull), 1);
+  EXPECT_EQ(sim.stop_wait_expiries_total(), 1u);
+  ASSERT_EQ(sim.flush_events(kFull), 0);  // the context lives on this stack
+
+  sim.set_stop_wait_limit_ms(5000);
+  slow.sleepMs = 150;
+  ASSERT_EQ(start(), 0);
+  ASSERT_TRUE(fireAndWaitEntered());
+  Close(h);
+  EXPECT_TRUE(slow.ended);
+  EXPECT_EQ(sim.stop_wait_expiries(kFull), 1);
+  sim.reset();
+  EXPECT_EQ(sim.stop_wait_expiries_total(), 0u);
+}
+
+// Exposure and white-balance events come from their own thread, concurrently
+// with image events; switched off, every event comes from the worker.
+TEST_F(FramesTest, ValueEventsArriveOnAnotherThreadThanImageEvents) {
+  for (const int separate : {1, 0}) {
+    SCOPED_TRACE(separate);
+    sim.set_value_events_thread(separate);
+    CameraHandle* h = OpenSmall(kColour678);
+    ASSERT_NE(h, nullptr);
+    ASSERT_EQ(CallSlot<int32_t>(h, 34, uint32_t{1000}), 0);  // far too dark
+    ASSERT_EQ(CallSlot<int32_t>(h, 11, int32_t{1}), 0);
+    EventLog log;
+    StartTriggered(h, log);
+    ASSERT_EQ(CallSlot<int32_t>(h, 14, static_cast<void*>(nullptr), static_cast<void*>(nullptr)),
+              0);
+    ASSERT_EQ(CallSlot<int32_t>(h, 138, uint16_t{1}), 0);
+    ASSERT_TRUE(log.WaitFor(kEventImage, 1));
+    ASSERT_TRUE(log.WaitFor(kEventExposure, 1));
+    ASSERT_TRUE(log.WaitFor(kEventWhiteBalance, 1));
+    ASSERT_EQ(CallSlot<int32_t>(h, 159, int32_t{0}), 0);
+    const auto image = log.ThreadsOf(kEventImage);
+    const auto exposure = log.ThreadsOf(kEventExposure);
+    const auto balance = log.ThreadsOf(kEventWhiteBalance);
+    ASSERT_EQ(image.size(), 1u);
+    EXPECT_EQ(exposure == image, separate == 0);
+    EXPECT_EQ(balance == image, separate == 0);
+    EXPECT_EQ(exposure, balance);
+    Close(h);
+  }
 }
 
 TEST_F(FramesTest, EventsNeedARegisteredCallbackAndFlushWaitsForThem) {

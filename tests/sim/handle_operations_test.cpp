@@ -406,7 +406,7 @@ TEST_F(SimTest, IdentityInterfacesAndFormats) {
   EXPECT_EQ(getSerial(serial, text), 0);
   EXPECT_EQ(std::string(text).rfind("PX2600MC-", 0), 0u);
   void* version = nullptr;
-  ASSERT_EQ(CallSlot<int32_t>(h, 0, kVersionInterfaceId, &version), 0);
+  ASSERT_EQ(CallSlot<int32_t>(h, 0, kVersionInterface, &version), 0);
   auto* versions = static_cast<VersionInterface*>(version);
   EXPECT_EQ(versions->GetProductionDate(text), 0);
   EXPECT_GE(std::string(text), "20160701");
@@ -417,6 +417,13 @@ TEST_F(SimTest, IdentityInterfacesAndFormats) {
   const uint8_t unknown[16] = {1};
   void* none = reinterpret_cast<void*>(1);
   EXPECT_LT(CallSlot<int32_t>(h, 0, unknown, &none), 0);
+  EXPECT_EQ(none, nullptr);
+  // One byte off is another interface.
+  uint8_t nearMiss[16];
+  std::memcpy(nearMiss, kVersionInterface, 16);
+  nearMiss[12] ^= 0x04;
+  none = reinterpret_cast<void*>(1);
+  EXPECT_LT(CallSlot<int32_t>(h, 0, static_cast<const uint8_t*>(nearMiss), &none), 0);
   EXPECT_EQ(none, nullptr);
 
   uint32_t fourcc = 0, bits = 0;

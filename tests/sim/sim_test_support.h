@@ -82,6 +82,15 @@ class EventLog {
     std::lock_guard<std::mutex> lock(mu_);
     return threads_;
   }
+  // The distinct threads that delivered events of that code.
+  std::set<std::thread::id> ThreadsOf(int32_t event) {
+    std::lock_guard<std::mutex> lock(mu_);
+    std::set<std::thread::id> threads;
+    for (size_t i = 0; i < events_.size(); ++i) {
+      if (events_[i] == event) threads.insert(threads_[i]);
+    }
+    return threads;
+  }
 
  private:
   static std::mutex& LiveMutex() {
@@ -201,6 +210,10 @@ class SimTest : public ::testing::Test {
  private:
   std::vector<CameraHandle*> opened_;
 };
+
+// The version interface's identifier as the cameras store it (position 0).
+constexpr uint8_t kVersionInterface[16] = {0xc7, 0xb0, 0x69, 0xfc, 0x40, 0x61, 0xe7, 0x4f,
+                                           0xb3, 0x85, 0x47, 0x3e, 0x5e, 0xa8, 0x78, 0x87};
 
 // Camera indices of the default attached list.
 constexpr int kMono120 = 0;
