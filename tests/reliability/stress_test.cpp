@@ -327,5 +327,79 @@ TEST_F(StressTest, SnapsRacingPropertyWritesFromAnotherThread) {
               writes.load());
 }
 
+// A library whose stop waits for its callbacks, behind a slow link: events 1,
+// 4 and 6 arrive from its two threads at full rate (auto-exposure, continuous
+// white balance and a flood of fired events) while the host changes binning,
+// resolution, pixel type and region, each change a stop and restart of
+// delivery, and shuts the device down every 50 rounds. No stop may wait out
+// the library's limit and no change may take longer than its own calls.
+TEST_F(StressTest, ReconfigurationsWhileEventsArriveFromTwoThreadsOverASlowLink) {
+  sim_.set_slow_link(1);
+  std::atomic<bool> flooding{true};
+  std::thread flood([&] {
+    const int32_t codes[] = {1, 4, 6};
+    for (size_t i = 0; flooding.load(); ++i) {
+      sim_.fire_event(kPxFull, codes[i % 3]);
+      if (i % 32 == 0) sim_.flush_events(kPxFull);
+    }
+  });
+  auto open = [&] {
+    MM::Camera* camera = devices_.Open("PX-FULL", &host_);
+    if (camera != nullptr) {
+      SetProperty(camera, "AutoExposure", "ON");
+      SetProperty(camera, "AutoWhiteBalance", "Continuous");
+    }
+    return camera;
+  };
+  MM::Camera* camera = open();
+  ASSERT_NE(camera, nullptr);
+  const std::vector<std::string> types = AllowedValues(camera, "PixelType");
+  const std::vector<std::string> resolutions = AllowedValues(camera, "Resolution");
+  ASSERT_FALSE(types.empty());
+  ASSERT_FALSE(resolutions.empty());
+  const int rounds = StressCount(200);
+  std::chrono::steady_clock::duration longest{};
+  std::vector<std::string> problems;
+  for (int round = 0; round < rounds && problems.size() < 20; ++round) {
+    const auto start = std::chrono::steady_clock::now();
+    int result = 0;
+    switch (round % 5) {
+      case 0:
+        result = SetProperty(camera, "Binning", std::to_string(1 + random_() % 4));
+        break;
+      case 1:
+        result = SetProperty(camera, "Resolution", resolutions[random_() % resolutions.size()]);
+        break;
+      case 2:
+        result = SetProperty(camera, "PixelType", types[random_() % types.size()]);
+        break;
+      case 3:
+        result = Slot<Roi>(camera, slot::kSetRoi, 2 * static_cast<unsigned>(random_() % 100),
+                           2 * static_cast<unsigned>(random_() % 100), 64u, 64u);
+        break;
+      default:
+        result = Slot<int()>(camera, slot::kClearRoi);
+        break;
+    }
+    if (round % 50 == 49) {
+      devices_.Destroy(camera);
+      camera = open();
+      if (camera == nullptr) break;
+    }
+    const auto took = std::chrono::steady_clock::now() - start;
+    longest = std::max(longest, took);
+    if (result != 0)
+      problems.push_back("round " + std::to_string(round) + " answered " + std::to_string(result));
+    if (took > 2s) problems.push_back("round " + std::to_string(round) + " took over 2 s");
+  }
+  flooding.store(false);
+  flood.join();
+  sim_.flush_events(kPxFull);
+  ReportProblems(problems);
+  EXPECT_EQ(sim_.stop_wait_expiries_total(), 0u);
+  std::printf("[figures] %d reconfigurations over a slow link, longest %.1f ms\n", rounds,
+              std::chrono::duration<double, std::milli>(longest).count());
+}
+
 }  // namespace
 }  // namespace reltest
