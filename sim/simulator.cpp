@@ -26,6 +26,18 @@ std::string Trim(const std::string& text) {
   return text.substr(first, last - first + 1);
 }
 
+// A model's name as the display name of one more camera: two attached cameras
+// of one model are told apart by the number of the later one ("PX-120M #2"),
+// since a host that keys cameras by their name would otherwise see only one.
+std::string UniqueDisplayName(const std::string& model, const std::vector<std::string>& taken) {
+  auto isTaken = [&](const std::string& name) {
+    return std::find(taken.begin(), taken.end(), name) != taken.end();
+  };
+  std::string name = model;
+  for (int n = 2; isTaken(name); ++n) name = model + " #" + std::to_string(n);
+  return name;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- FaultTable
@@ -205,6 +217,10 @@ std::vector<std::pair<const ModelProfile*, std::string>> Simulator::DefaultList(
   const char* env = std::getenv("PYXSIM_CAMERAS");
   if (env != nullptr && *env != '\0') {
     std::string text(env);
+    // Named first, so that a camera without a name never takes one given to
+    // a later camera.
+    std::vector<std::pair<const ModelProfile*, std::string>> items;
+    std::vector<std::string> taken;
     size_t begin = 0;
     while (begin <= text.size()) {
       size_t end = text.find(',', begin);
@@ -214,11 +230,18 @@ std::vector<std::pair<const ModelProfile*, std::string>> Simulator::DefaultList(
       const std::string model = Trim(item.substr(0, eq));
       const ModelProfile* profile = FindModel(model.c_str());
       if (profile != nullptr) {
-        std::string display = eq == std::string::npos ? model : Trim(item.substr(eq + 1));
-        if (display.empty()) display = model;
-        list.emplace_back(profile, display);
+        const std::string display = eq == std::string::npos ? "" : Trim(item.substr(eq + 1));
+        if (!display.empty()) taken.push_back(display);
+        items.emplace_back(profile, display);
       }
       begin = end + 1;
+    }
+    for (auto& [profile, display] : items) {
+      if (display.empty()) {
+        display = UniqueDisplayName(profile->record->name, taken);
+        taken.push_back(display);
+      }
+      list.emplace_back(profile, display);
     }
     return list;
   }
@@ -287,7 +310,14 @@ int Simulator::Attach(const char* model, const char* displayName, const char* id
   const ModelProfile* profile = FindModel(model);
   if (profile == nullptr) return -1;
   std::lock_guard<std::mutex> lock(listMu_);
-  const std::string display = displayName != nullptr ? displayName : profile->record->name;
+  std::string display;
+  if (displayName != nullptr) {
+    display = displayName;
+  } else {
+    std::vector<std::string> taken;
+    for (const auto& camera : attached_) taken.push_back(camera->displayName());
+    display = UniqueDisplayName(profile->record->name, taken);
+  }
   const std::string identifier = id != nullptr ? id : "SIM-" + std::to_string(attached_.size() + 1);
   return AttachLocked(*profile, display, identifier);
 }
