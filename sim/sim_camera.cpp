@@ -100,7 +100,7 @@ SimCamera::~SimCamera() {
 // ------------------------------------------------------------------ sessions
 
 pyxon::CameraHandle* SimCamera::Open(const std::string& iniPath) {
-  std::lock_guard<std::mutex> lock(mu_);
+  pyx::MutexLock lock(mu_);
   if (session_.load() != 0) return nullptr;
   const uint64_t session = sessionCounter_ + 1;
 
@@ -176,7 +176,7 @@ RetiredWorkers SimCamera::EndSessionLocked() {
 // caller learns that no callback runs any more once we return, unless the
 // limit ran out (counted, so that a test can tell a wait that gave up from
 // one that did not happen).
-void SimCamera::WaitForCallbacksLocked(std::unique_lock<std::mutex>& lock) {
+void SimCamera::WaitForCallbacksLocked(pyx::UniqueLock& lock) {
   Behaviour& behaviour = CurrentBehaviour();
   if (!behaviour.stopWaitsForCallbacks.load() || tlsOwnThreadOf == this) return;
   const auto deadline = Clock::now() + milliseconds(behaviour.stopWaitLimitMs.load());
@@ -190,7 +190,7 @@ void SimCamera::WaitForCallbacksLocked(std::unique_lock<std::mutex>& lock) {
 }
 
 void SimCamera::StopDelivery() {
-  std::unique_lock<std::mutex> lock(mu_);
+  pyx::UniqueLock lock(mu_);
   started_ = false;
   callback_ = nullptr;
   context_ = nullptr;
@@ -202,7 +202,7 @@ void SimCamera::StopDelivery() {
 }
 
 RetiredWorkers SimCamera::Close(uint64_t session) {
-  std::unique_lock<std::mutex> lock(mu_);
+  pyx::UniqueLock lock(mu_);
   if (session == 0 || session_.load() != session) return {};
   RetiredWorkers retired = EndSessionLocked();
   WaitForCallbacksLocked(lock);
@@ -210,7 +210,7 @@ RetiredWorkers SimCamera::Close(uint64_t session) {
 }
 
 RetiredWorkers SimCamera::ForceClose() {
-  std::lock_guard<std::mutex> lock(mu_);
+  pyx::MutexLock lock(mu_);
   if (session_.load() == 0) return {};
   return EndSessionLocked();
 }
@@ -225,12 +225,12 @@ void SimCamera::RunWorker(uint64_t session, std::shared_ptr<SimHandle> keepAlive
   prctl(PR_SET_TIMERSLACK, kWorkerTimerSlackNs, 0, 0, 0);
   tlsOwnThreadOf = this;
   {
-    std::unique_lock<std::mutex> lock(mu_);
+    pyx::UniqueLock lock(mu_);
     while (session_.load() == session) {
       const auto now = Clock::now();
       AdvanceLocked(now);
       if (!frameEvents_.events.empty()) {
-        DeliverOneLocked(lock, frameEvents_);
+        DeliverOneLocked(frameEvents_);
         continue;
       }
       workCv_.wait_until(lock, NextWakeLocked(now));
@@ -244,10 +244,10 @@ void SimCamera::RunWorker(uint64_t session, std::shared_ptr<SimHandle> keepAlive
 void SimCamera::RunValueEvents(uint64_t session, std::shared_ptr<SimHandle> keepAlive) {
   tlsOwnThreadOf = this;
   {
-    std::unique_lock<std::mutex> lock(mu_);
+    pyx::UniqueLock lock(mu_);
     while (session_.load() == session) {
       if (!valueEvents_.events.empty()) {
-        DeliverOneLocked(lock, valueEvents_);
+        DeliverOneLocked(valueEvents_);
         continue;
       }
       valueCv_.wait(lock);
@@ -303,7 +303,9 @@ Clock::time_point SimCamera::NextWakeLocked(Clock::time_point now) const {
   return wake;
 }
 
-void SimCamera::DeliverOneLocked(std::unique_lock<std::mutex>& lock, EventQueue& queue) {
+// The callback runs with mu_ released; the caller's lock object still
+// believes it holds mu_, which is true again by the time it looks.
+void SimCamera::DeliverOneLocked(EventQueue& queue) {
   const Event event = queue.events.front();
   queue.events.pop_front();
   if (IsImageEvent(event)) --queuedImageEvents_;
@@ -311,23 +313,23 @@ void SimCamera::DeliverOneLocked(std::unique_lock<std::mutex>& lock, EventQueue&
     using Done = void (*)(const int32_t*, void*);
     const Done done = reinterpret_cast<Done>(event.whiteBalanceCallback);
     ++inFlight_;
-    lock.unlock();
+    mu_.unlock();
     try {
       done(event.gains, event.whiteBalanceContext);
     } catch (...) {  // a callback must not end the worker
     }
-    lock.lock();
+    mu_.lock();
     if (--inFlight_ == 0) idleCv_.notify_all();
   } else if (started_ && callback_ != nullptr && (event.explicitEvent || frameSource_ == 0)) {
     const pyxon::EventCallback callback = callback_;
     void* context = context_;
     ++inFlight_;
-    lock.unlock();
+    mu_.unlock();
     try {
       callback(event.code, context);
     } catch (...) {  // a callback must not end the worker
     }
-    lock.lock();
+    mu_.lock();
     if (--inFlight_ == 0) idleCv_.notify_all();
   }
   // The session may have ended meanwhile and dropped the queue.
@@ -733,7 +735,7 @@ void SimCamera::AfterOptionChangeLocked(uint32_t option, int32_t previous) {
 // ---------------------------------------------------------- control interface
 
 void SimCamera::ResetFromControl() {
-  std::lock_guard<std::mutex> lock(mu_);
+  pyx::MutexLock lock(mu_);
   Settings fresh = Settings::Defaults(profile_);
   if (session_.load() != 0) {
     // Keep what sizes the frames of an open session.
@@ -763,7 +765,7 @@ void SimCamera::ResetFromControl() {
 }
 
 int SimCamera::ForceOption(uint32_t option, int32_t value) {
-  std::lock_guard<std::mutex> lock(mu_);
+  pyx::MutexLock lock(mu_);
   auto it = s_.options.find(option);
   int32_t previous = value;
   if (it == s_.options.end()) {
@@ -778,12 +780,12 @@ int SimCamera::ForceOption(uint32_t option, int32_t value) {
 }
 
 int SimCamera::RemoveOption(uint32_t option) {
-  std::lock_guard<std::mutex> lock(mu_);
+  pyx::MutexLock lock(mu_);
   return s_.options.erase(option) > 0 ? 0 : -1;
 }
 
 int SimCamera::PeekOption(uint32_t option, int32_t* value) {
-  std::lock_guard<std::mutex> lock(mu_);
+  pyx::MutexLock lock(mu_);
   if (value == nullptr) return -1;
   int32_t read = 0;
   if (GetOptionLocked(option, &read) < 0) return -1;
@@ -792,7 +794,7 @@ int SimCamera::PeekOption(uint32_t option, int32_t* value) {
 }
 
 int SimCamera::SetNamedForced(const std::string& name, int32_t value) {
-  std::lock_guard<std::mutex> lock(mu_);
+  pyx::MutexLock lock(mu_);
   auto it = s_.named.find(name);
   if (it == s_.named.end()) {
     s_.named[name] = NamedSlot{value, true, INT32_MIN, INT32_MAX};
@@ -805,7 +807,7 @@ int SimCamera::SetNamedForced(const std::string& name, int32_t value) {
 }
 
 int SimCamera::GetNamedValue(const std::string& name, int32_t* value) {
-  std::lock_guard<std::mutex> lock(mu_);
+  pyx::MutexLock lock(mu_);
   auto it = s_.named.find(name);
   if (it == s_.named.end() || value == nullptr) return -1;
   *value = it->second.value;
@@ -898,7 +900,7 @@ bool FindStateField(Settings& s, const std::string& key, StateField* out) {
 
 int SimCamera::GetState(const std::string& key, int64_t* value) {
   if (value == nullptr) return -1;
-  std::lock_guard<std::mutex> lock(mu_);
+  pyx::MutexLock lock(mu_);
   if (key == "temperature") {
     UpdateTemperatureLocked(Clock::now());
     *value = std::lround(temperature_);
@@ -911,7 +913,7 @@ int SimCamera::GetState(const std::string& key, int64_t* value) {
 }
 
 int SimCamera::SetState(const std::string& key, int64_t value) {
-  std::lock_guard<std::mutex> lock(mu_);
+  pyx::MutexLock lock(mu_);
   if (key == "temperature") {
     temperature_ = static_cast<double>(value);
     temperatureAt_ = Clock::now();
@@ -926,20 +928,20 @@ int SimCamera::SetState(const std::string& key, int64_t value) {
 
 int SimCamera::SetLanes(const int32_t* values, int n, int current) {
   if (values == nullptr || n < 1 || n > 16 || current < 0 || current >= n) return -1;
-  std::lock_guard<std::mutex> lock(mu_);
+  pyx::MutexLock lock(mu_);
   s_.lanes.assign(values, values + n);
   s_.options[pyxon::opt::kLane] = OptionSlot{current, 0, n - 1, Access::kReadWrite, Computed::kNo};
   return 0;
 }
 
 void SimCamera::FireEvent(int32_t code) {
-  std::lock_guard<std::mutex> lock(mu_);
+  pyx::MutexLock lock(mu_);
   if (session_.load() == 0) return;
   QueueEventLocked(code, true);
 }
 
 int SimCamera::FlushEvents() {
-  std::unique_lock<std::mutex> lock(mu_);
+  pyx::UniqueLock lock(mu_);
   if (tlsOwnThreadOf == this) return -1;  // would wait for itself
   const uint64_t frames = frameEvents_.queued;
   const uint64_t values = valueEvents_.queued;
@@ -953,7 +955,7 @@ int SimCamera::FlushEvents() {
 }
 
 void SimCamera::HardwarePulse() {
-  std::lock_guard<std::mutex> lock(mu_);
+  pyx::MutexLock lock(mu_);
   if (session_.load() == 0 || disconnected_.load()) return;
   ++s_.counterCount;
   if (!started_ || OptionOr(pyxon::opt::kTriggerMode, 0) != 1) return;
@@ -968,26 +970,26 @@ void SimCamera::HardwarePulse() {
 
 void SimCamera::SetFrameSource(int mode) {
   if (mode != 0 && mode != 1) return;
-  std::lock_guard<std::mutex> lock(mu_);
+  pyx::MutexLock lock(mu_);
   frameSource_ = mode;
   nextFree_ = Clock::now() + microseconds(FramePeriodUsLocked());
   workCv_.notify_all();
 }
 
 void SimCamera::SetFrameIntervalUs(uint32_t microsecondsValue) {
-  std::lock_guard<std::mutex> lock(mu_);
+  pyx::MutexLock lock(mu_);
   frameIntervalUs_ = microsecondsValue;
   nextFree_ = Clock::now() + microseconds(FramePeriodUsLocked());
   workCv_.notify_all();
 }
 
 void SimCamera::SetDropPercent(int percent) {
-  std::lock_guard<std::mutex> lock(mu_);
+  pyx::MutexLock lock(mu_);
   dropPercent_ = std::min(100, std::max(0, percent));
 }
 
 void SimCamera::Disconnect() {
-  std::lock_guard<std::mutex> lock(mu_);
+  pyx::MutexLock lock(mu_);
   if (disconnected_.exchange(true)) return;
   triggers_.clear();
   if (session_.load() != 0) QueueEventLocked(pyxon::kEventDisconnected, true);
@@ -995,7 +997,7 @@ void SimCamera::Disconnect() {
 }
 
 uint64_t SimCamera::FramesGenerated() {
-  std::lock_guard<std::mutex> lock(mu_);
+  pyx::MutexLock lock(mu_);
   return generated_;
 }
 
@@ -1004,27 +1006,27 @@ bool SimCamera::IsOpen() {
 }
 
 int SimCamera::OpenCount() {
-  std::lock_guard<std::mutex> lock(mu_);
+  pyx::MutexLock lock(mu_);
   return openCount_;
 }
 
 bool SimCamera::IsDelivering() {
-  std::lock_guard<std::mutex> lock(mu_);
+  pyx::MutexLock lock(mu_);
   return session_.load() != 0 && started_;
 }
 
 int SimCamera::CallbacksInFlight() {
-  std::lock_guard<std::mutex> lock(mu_);
+  pyx::MutexLock lock(mu_);
   return inFlight_;
 }
 
 int SimCamera::StopWaitExpiries() {
-  std::lock_guard<std::mutex> lock(mu_);
+  pyx::MutexLock lock(mu_);
   return stopWaitExpiries_;
 }
 
 std::string SimCamera::IniPath() {
-  std::lock_guard<std::mutex> lock(mu_);
+  pyx::MutexLock lock(mu_);
   return iniPath_;
 }
 

@@ -13,7 +13,8 @@
 // but never join the threads: a callback may outlive the wait, blocked on a
 // lock the closing thread holds. The Simulator joins retired threads later.
 //
-// Locks (order: mu_ before nothing; renderMu_ is never taken with mu_ held):
+// Locks (order: mu_ before nothing; renderMu_ is never taken with mu_ held),
+// annotated for Clang's thread-safety analysis:
 // - mu_ guards every field below that is not atomic or const, including the
 //   settings; the worker holds it except while it runs a callback.
 // - renderMu_ guards the renderer (pulls copy pixels under it, without mu_).
@@ -23,16 +24,15 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "framework/sync.h"
 #include "sim/catalogue.h"
 #include "sim/frame_renderer.h"
 #include "vendor/pyxon_api.h"
@@ -141,45 +141,45 @@ class SimCamera : public std::enable_shared_from_this<SimCamera> {
   void setIndex(int index) { index_.store(index, std::memory_order_relaxed); }
 
   // Opens a session and starts the worker; null when the camera is open.
-  pyxon::CameraHandle* Open(const std::string& iniPath);
+  pyxon::CameraHandle* Open(const std::string& iniPath) EXCLUDES(mu_);
   // Ends the session if it is the current one and waits for callbacks in
   // flight (see StopDelivery); the threads are handed back without being
   // joined (empty when nothing was running).
-  RetiredWorkers Close(uint64_t session);
-  RetiredWorkers ForceClose();  // never waits
+  RetiredWorkers Close(uint64_t session) EXCLUDES(mu_);
+  RetiredWorkers ForceClose() EXCLUDES(mu_);  // never waits
   // Position 159: ends delivery, then waits until no callback of this camera
   // is in flight, at most the stop-wait limit; at once from inside a callback
   // on one of this camera's threads.
-  void StopDelivery();
+  void StopDelivery() EXCLUDES(mu_);
   bool IsSession(uint64_t session) const {
     return session != 0 && session_.load(std::memory_order_acquire) == session;
   }
   bool disconnected() const { return disconnected_.load(std::memory_order_acquire); }
 
   // Control interface (sim_control.h).
-  void ResetFromControl();
-  int ForceOption(uint32_t option, int32_t value);
-  int RemoveOption(uint32_t option);
-  int PeekOption(uint32_t option, int32_t* value);
-  int SetNamedForced(const std::string& name, int32_t value);
-  int GetNamedValue(const std::string& name, int32_t* value);
-  int GetState(const std::string& key, int64_t* value);
-  int SetState(const std::string& key, int64_t value);
-  int SetLanes(const int32_t* values, int n, int current);
-  void FireEvent(int32_t code);
-  int FlushEvents();
-  void HardwarePulse();
-  void SetFrameSource(int mode);
-  void SetFrameIntervalUs(uint32_t microseconds);
-  void SetDropPercent(int percent);
-  void Disconnect();
-  uint64_t FramesGenerated();
+  void ResetFromControl() EXCLUDES(mu_);
+  int ForceOption(uint32_t option, int32_t value) EXCLUDES(mu_);
+  int RemoveOption(uint32_t option) EXCLUDES(mu_);
+  int PeekOption(uint32_t option, int32_t* value) EXCLUDES(mu_);
+  int SetNamedForced(const std::string& name, int32_t value) EXCLUDES(mu_);
+  int GetNamedValue(const std::string& name, int32_t* value) EXCLUDES(mu_);
+  int GetState(const std::string& key, int64_t* value) EXCLUDES(mu_);
+  int SetState(const std::string& key, int64_t value) EXCLUDES(mu_);
+  int SetLanes(const int32_t* values, int n, int current) EXCLUDES(mu_);
+  void FireEvent(int32_t code) EXCLUDES(mu_);
+  int FlushEvents() EXCLUDES(mu_);
+  void HardwarePulse() EXCLUDES(mu_);
+  void SetFrameSource(int mode) EXCLUDES(mu_);
+  void SetFrameIntervalUs(uint32_t microseconds) EXCLUDES(mu_);
+  void SetDropPercent(int percent) EXCLUDES(mu_);
+  void Disconnect() EXCLUDES(mu_);
+  uint64_t FramesGenerated() EXCLUDES(mu_);
   bool IsOpen();
-  int OpenCount();
-  bool IsDelivering();
-  int CallbacksInFlight();
-  int StopWaitExpiries();
-  std::string IniPath();
+  int OpenCount() EXCLUDES(mu_);
+  bool IsDelivering() EXCLUDES(mu_);
+  int CallbacksInFlight() EXCLUDES(mu_);
+  int StopWaitExpiries() EXCLUDES(mu_);
+  std::string IniPath() EXCLUDES(mu_);
 
  private:
   friend class SimHandle;
@@ -209,40 +209,40 @@ class SimCamera : public std::enable_shared_from_this<SimCamera> {
   static bool IsValueEvent(const Event& event);
 
   // Everything below with a Locked suffix requires mu_.
-  void RunWorker(uint64_t session, std::shared_ptr<SimHandle> keepAlive);
-  void RunValueEvents(uint64_t session, std::shared_ptr<SimHandle> keepAlive);
-  void AdvanceLocked(Clock::time_point now);
-  Clock::time_point NextWakeLocked(Clock::time_point now) const;
-  void DeliverOneLocked(std::unique_lock<std::mutex>& lock, EventQueue& queue);
-  void PushEventLocked(Event event, bool wakeWorker);
-  void WaitForCallbacksLocked(std::unique_lock<std::mutex>& lock);
-  void ProduceFrameLocked(Clock::time_point now, bool wakeWorker = true);
+  void RunWorker(uint64_t session, std::shared_ptr<SimHandle> keepAlive) EXCLUDES(mu_);
+  void RunValueEvents(uint64_t session, std::shared_ptr<SimHandle> keepAlive) EXCLUDES(mu_);
+  void AdvanceLocked(Clock::time_point now) REQUIRES(mu_);
+  Clock::time_point NextWakeLocked(Clock::time_point now) const REQUIRES(mu_);
+  void DeliverOneLocked(EventQueue& queue) REQUIRES(mu_);
+  void PushEventLocked(Event event, bool wakeWorker) REQUIRES(mu_);
+  void WaitForCallbacksLocked(pyx::UniqueLock& lock) REQUIRES(mu_);
+  void ProduceFrameLocked(Clock::time_point now, bool wakeWorker = true) REQUIRES(mu_);
   // Makes the free-running frame that is due by the clock, if any.
-  bool MakeDueFrameLocked(Clock::time_point now, bool wakeWorker = true);
+  bool MakeDueFrameLocked(Clock::time_point now, bool wakeWorker = true) REQUIRES(mu_);
   // A pull found nothing new: the next free-running frame is to be made and
   // announced when due. True when the worker must be woken to learn that.
-  bool AskForNextFrameLocked();
-  void AutoExposureStepLocked(Clock::time_point now);
-  void QueueEventLocked(int32_t code, bool explicitEvent, bool wakeWorker = true);
-  bool FreeRunningLocked() const;
-  RetiredWorkers EndSessionLocked();
+  bool AskForNextFrameLocked() REQUIRES(mu_);
+  void AutoExposureStepLocked(Clock::time_point now) REQUIRES(mu_);
+  void QueueEventLocked(int32_t code, bool explicitEvent, bool wakeWorker = true) REQUIRES(mu_);
+  bool FreeRunningLocked() const REQUIRES(mu_);
+  RetiredWorkers EndSessionLocked() REQUIRES(mu_);
 
-  pyxon::Result SetOptionLocked(uint32_t option, int32_t value);
-  pyxon::Result GetOptionLocked(uint32_t option, int32_t* value);
-  void AfterOptionChangeLocked(uint32_t option, int32_t previous);
-  int32_t OptionOr(uint32_t option, int32_t fallback) const;
-  void FactoryResetLocked();
+  pyxon::Result SetOptionLocked(uint32_t option, int32_t value) REQUIRES(mu_);
+  pyxon::Result GetOptionLocked(uint32_t option, int32_t* value) REQUIRES(mu_);
+  void AfterOptionChangeLocked(uint32_t option, int32_t previous) REQUIRES(mu_);
+  int32_t OptionOr(uint32_t option, int32_t fallback) const REQUIRES(mu_);
+  void FactoryResetLocked() REQUIRES(mu_);
 
-  Geometry GeometryLocked() const;
-  uint32_t FormatBitsLocked() const;
-  uint32_t MinFramePeriodUsLocked() const;  // readout and link limit
-  uint32_t MaxFrameRateTenthsLocked() const;
-  uint32_t FramePeriodUsLocked() const;  // free-running period
-  uint32_t ReadoutUsLocked() const;
-  double SignalLocked() const;  // 1.0 = nominal brightness
-  void UpdateTemperatureLocked(Clock::time_point now);
-  int32_t TecDriveLocked();
-  uint32_t RealExposureUsLocked() const;
+  Geometry GeometryLocked() const REQUIRES(mu_);
+  uint32_t FormatBitsLocked() const REQUIRES(mu_);
+  uint32_t MinFramePeriodUsLocked() const REQUIRES(mu_);  // readout and link limit
+  uint32_t MaxFrameRateTenthsLocked() const REQUIRES(mu_);
+  uint32_t FramePeriodUsLocked() const REQUIRES(mu_);  // free-running period
+  uint32_t ReadoutUsLocked() const REQUIRES(mu_);
+  double SignalLocked() const REQUIRES(mu_);  // 1.0 = nominal brightness
+  void UpdateTemperatureLocked(Clock::time_point now) REQUIRES(mu_);
+  int32_t TecDriveLocked() REQUIRES(mu_);
+  uint32_t RealExposureUsLocked() const REQUIRES(mu_);
 
   const ModelProfile& profile_;
   const std::string displayName_;
@@ -251,59 +251,60 @@ class SimCamera : public std::enable_shared_from_this<SimCamera> {
   std::atomic<uint64_t> session_{0};  // 0 when closed; written under mu_
   std::atomic<bool> disconnected_{false};
 
-  mutable std::mutex mu_;
-  std::condition_variable workCv_;   // wakes the worker
-  std::condition_variable frameCv_;  // waiting pulls
-  std::condition_variable flushCv_;  // waiting flushes
-  std::condition_variable valueCv_;  // wakes the value-event thread
-  std::condition_variable idleCv_;   // the last callback in flight returned
+  mutable pyx::Mutex mu_;
+  pyx::CondVar workCv_;   // wakes the worker
+  pyx::CondVar frameCv_;  // waiting pulls
+  pyx::CondVar flushCv_;  // waiting flushes
+  pyx::CondVar valueCv_;  // wakes the value-event thread
+  pyx::CondVar idleCv_;   // the last callback in flight returned
 
-  Settings s_;
-  std::string iniPath_;
-  int openCount_ = 0;
-  uint64_t sessionCounter_ = 0;
-  std::thread worker_;
-  std::shared_ptr<std::atomic<bool>> workerExited_;
-  std::thread valueWorker_;
-  std::shared_ptr<std::atomic<bool>> valueExited_;
-  bool valueThreadOn_ = false;  // this session delivers events 1 and 6 on valueWorker_
+  Settings s_ GUARDED_BY(mu_);
+  std::string iniPath_ GUARDED_BY(mu_);
+  int openCount_ GUARDED_BY(mu_) = 0;
+  uint64_t sessionCounter_ GUARDED_BY(mu_) = 0;
+  std::thread worker_ GUARDED_BY(mu_);
+  std::shared_ptr<std::atomic<bool>> workerExited_ GUARDED_BY(mu_);
+  std::thread valueWorker_ GUARDED_BY(mu_);
+  std::shared_ptr<std::atomic<bool>> valueExited_ GUARDED_BY(mu_);
+  // This session delivers events 1 and 6 on valueWorker_.
+  bool valueThreadOn_ GUARDED_BY(mu_) = false;
 
-  bool started_ = false;
-  pyxon::EventCallback callback_ = nullptr;
-  void* context_ = nullptr;
-  int inFlight_ = 0;  // on every thread of this camera, retired ones included
-  int stopWaitExpiries_ = 0;
+  bool started_ GUARDED_BY(mu_) = false;
+  pyxon::EventCallback callback_ GUARDED_BY(mu_) = nullptr;
+  void* context_ GUARDED_BY(mu_) = nullptr;
+  int inFlight_ GUARDED_BY(mu_) = 0;  // on every thread of this camera, retired ones included
+  int stopWaitExpiries_ GUARDED_BY(mu_) = 0;
 
-  uint64_t generated_ = 0;  // frame numbers used since open
-  uint64_t delivered_ = 0;  // frames published since open
-  uint64_t newest_ = 0;     // newest published frame, 0 = none
-  uint64_t lastPulled_ = 0;
-  Clock::time_point newestTime_;
-  std::deque<Clock::time_point> recent_;  // publication times, last second
-  std::deque<Clock::time_point> triggers_;
-  Clock::time_point nextFree_;
-  Clock::time_point workerFrameNotBefore_;  // see kWorkerFrameGap
-  Clock::time_point nextWhiteBalance_;
-  bool whiteBalanceOncePending_ = false;
-  Clock::time_point whiteBalanceOnceDue_;
-  void* whiteBalanceCallback_ = nullptr;
-  void* whiteBalanceContext_ = nullptr;
-  uint32_t whiteBalanceRounds_ = 0;
-  Clock::time_point lastAutoExposure_;
+  uint64_t generated_ GUARDED_BY(mu_) = 0;  // frame numbers used since open
+  uint64_t delivered_ GUARDED_BY(mu_) = 0;  // frames published since open
+  uint64_t newest_ GUARDED_BY(mu_) = 0;     // newest published frame, 0 = none
+  uint64_t lastPulled_ GUARDED_BY(mu_) = 0;
+  Clock::time_point newestTime_ GUARDED_BY(mu_);
+  std::deque<Clock::time_point> recent_ GUARDED_BY(mu_);  // publication times, last second
+  std::deque<Clock::time_point> triggers_ GUARDED_BY(mu_);
+  Clock::time_point nextFree_ GUARDED_BY(mu_);
+  Clock::time_point workerFrameNotBefore_ GUARDED_BY(mu_);  // see kWorkerFrameGap
+  Clock::time_point nextWhiteBalance_ GUARDED_BY(mu_);
+  bool whiteBalanceOncePending_ GUARDED_BY(mu_) = false;
+  Clock::time_point whiteBalanceOnceDue_ GUARDED_BY(mu_);
+  void* whiteBalanceCallback_ GUARDED_BY(mu_) = nullptr;
+  void* whiteBalanceContext_ GUARDED_BY(mu_) = nullptr;
+  uint32_t whiteBalanceRounds_ GUARDED_BY(mu_) = 0;
+  Clock::time_point lastAutoExposure_ GUARDED_BY(mu_);
 
-  EventQueue frameEvents_;        // delivered by the worker
-  EventQueue valueEvents_;        // delivered by the value-event thread
-  size_t queuedImageEvents_ = 0;  // image events in frameEvents_ (at most one)
+  EventQueue frameEvents_ GUARDED_BY(mu_);        // delivered by the worker
+  EventQueue valueEvents_ GUARDED_BY(mu_);        // delivered by the value-event thread
+  size_t queuedImageEvents_ GUARDED_BY(mu_) = 0;  // image events in frameEvents_ (at most one)
 
-  int frameSource_ = 0;
-  uint32_t frameIntervalUs_ = 0;
-  int dropPercent_ = 0;
+  int frameSource_ GUARDED_BY(mu_) = 0;
+  uint32_t frameIntervalUs_ GUARDED_BY(mu_) = 0;
+  int dropPercent_ GUARDED_BY(mu_) = 0;
 
-  double temperature_ = 0;  // tenths of a degree
-  Clock::time_point temperatureAt_;
+  double temperature_ GUARDED_BY(mu_) = 0;  // tenths of a degree
+  Clock::time_point temperatureAt_ GUARDED_BY(mu_);
 
-  std::mutex renderMu_;
-  FrameRenderer renderer_;
+  pyx::Mutex renderMu_;
+  FrameRenderer renderer_ GUARDED_BY(renderMu_);
 };
 
 }  // namespace pyxsim

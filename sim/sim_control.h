@@ -72,8 +72,9 @@ PYXSIM_API const char* pyxsim_model_name(int i);  // null outside 0..count-1
 // The attached list. Detaching keeps opened cameras working for their handles.
 PYXSIM_API void pyxsim_detach_all(void);
 // → new camera index, or -1 for an unknown model, a duplicate identifier or a
-// full list (128). displayName defaults to the model name, id to "SIM-<n>" with
-// n = the new index + 1.
+// full list (128). displayName defaults to the model name, numbered from the
+// second camera of that name on ("PX-120M #2"), id to "SIM-<n>" with n = the
+// new index + 1.
 PYXSIM_API int pyxsim_attach(const char* model, const char* displayName, const char* id);
 PYXSIM_API int pyxsim_camera_count(void);
 

@@ -163,8 +163,10 @@ Result SimHandle::Run(int position, std::initializer_list<int64_t> args, const c
 
 template <typename Op>
 Result SimHandle::Locked(Op&& op) {
-  std::lock_guard<std::mutex> lock(camera_->mu_);
-  return op(*camera_);
+  pyx::MutexLock lock(camera_->mu_);
+  // Called as a member so that the analysis maps the lambda's REQUIRES(c.mu_)
+  // onto the camera held here.
+  return op.operator()(*camera_);
 }
 
 Result SimHandle::QueryInterface(const uint8_t* iid, void** out) {
@@ -189,7 +191,7 @@ Result SimHandle::QueryInterface(const uint8_t* iid, void** out) {
 
 Result SimHandle::SetResolutionIndex(uint32_t index) {
   return Run(5, {index}, nullptr, [&] {
-    return Locked([&](SimCamera& c) {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) {
       if (index >= c.profile_.record->resolutionCount) return kInvalidArgument;
       if (index == c.s_.resolution) return kOk;
       if (c.started_) return kUnexpected;  // the frame size would change under delivery
@@ -201,13 +203,14 @@ Result SimHandle::SetResolutionIndex(uint32_t index) {
 }
 
 Result SimHandle::GetResolutionIndex(uint32_t* index) {
-  return Run(6, {0}, nullptr,
-             [&] { return Locked([&](SimCamera& c) { return Store(index, c.s_.resolution); }); });
+  return Run(6, {0}, nullptr, [&] {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) { return Store(index, c.s_.resolution); });
+  });
 }
 
 Result SimHandle::SetRoi(uint32_t x, uint32_t y, uint32_t width, uint32_t height) {
   return Run(80, {x, y, width, height}, nullptr, [&] {
-    return Locked([&](SimCamera& c) {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) {
       Roi wanted;
       if (x != 0 || y != 0 || width != 0 || height != 0) {
         const pyxon::Resolution& res = c.profile_.record->resolutions[c.s_.resolution];
@@ -231,7 +234,7 @@ Result SimHandle::SetRoi(uint32_t x, uint32_t y, uint32_t width, uint32_t height
 
 Result SimHandle::GetRoi(uint32_t* x, uint32_t* y, uint32_t* width, uint32_t* height) {
   return Run(81, {0, 0, 0, 0}, nullptr, [&] {
-    return Locked([&](SimCamera& c) {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) {
       const pyxon::Resolution& res = c.profile_.record->resolutions[c.s_.resolution];
       const bool set = c.s_.roi.width != 0;
       StoreIfSet(x, set ? c.s_.roi.x : 0u);
@@ -259,7 +262,7 @@ Result SimHandle::GetResolutionRatio(uint32_t index, int32_t* numerator, int32_t
 
 Result SimHandle::GetOutputSize(uint32_t* width, uint32_t* height) {
   return Run(134, {0, 0}, nullptr, [&] {
-    return Locked([&](SimCamera& c) {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) {
       const Geometry g = c.GeometryLocked();
       StoreIfSet(width, g.width);
       StoreIfSet(height, g.height);
@@ -270,7 +273,7 @@ Result SimHandle::GetOutputSize(uint32_t* width, uint32_t* height) {
 
 Result SimHandle::GetRawFormat(uint32_t* fourcc, uint32_t* bits) {
   return Run(137, {0, 0}, nullptr, [&] {
-    return Locked([&](SimCamera& c) {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) {
       StoreIfSet(fourcc, c.profile_.fourcc);
       StoreIfSet(bits, c.FormatBitsLocked());
       return kOk;
@@ -291,13 +294,13 @@ Result SimHandle::GetPixelFormatSupport(int32_t position, int32_t* out) {
 
 Result SimHandle::GetAutoExposure(int32_t* enabled) {
   return Run(10, {0}, nullptr, [&] {
-    return Locked([&](SimCamera& c) { return Store(enabled, c.s_.autoExposure); });
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) { return Store(enabled, c.s_.autoExposure); });
   });
 }
 
 Result SimHandle::SetAutoExposure(int32_t enabled) {
   return Run(11, {enabled}, nullptr, [&] {
-    return Locked([&](SimCamera& c) {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) {
       c.s_.autoExposure = enabled != 0 ? 1 : 0;
       c.lastAutoExposure_ = Clock::time_point();
       return kOk;
@@ -306,13 +309,14 @@ Result SimHandle::SetAutoExposure(int32_t enabled) {
 }
 
 Result SimHandle::GetAutoExposureTarget(uint16_t* target) {
-  return Run(12, {0}, nullptr,
-             [&] { return Locked([&](SimCamera& c) { return Store(target, c.s_.aeTarget); }); });
+  return Run(12, {0}, nullptr, [&] {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) { return Store(target, c.s_.aeTarget); });
+  });
 }
 
 Result SimHandle::SetAutoExposureTarget(uint16_t target) {
   return Run(13, {target}, nullptr, [&] {
-    return Locked([&](SimCamera& c) {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) {
       if (!InRange(target, 16, 235)) return kInvalidArgument;
       c.s_.aeTarget = target;
       return kOk;
@@ -322,7 +326,7 @@ Result SimHandle::SetAutoExposureTarget(uint16_t target) {
 
 Result SimHandle::SetAutoExposureMax(uint32_t maxTime, uint16_t maxGain) {
   return Run(73, {maxTime, maxGain}, nullptr, [&] {
-    return Locked([&](SimCamera& c) {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) {
       if (maxTime == 0) return kInvalidArgument;
       // A camera without gain control ignores the gain half.
       if (c.profile_.hasGain && !InRange(maxGain, c.profile_.gain.min, c.profile_.gain.max)) {
@@ -337,7 +341,7 @@ Result SimHandle::SetAutoExposureMax(uint32_t maxTime, uint16_t maxGain) {
 
 Result SimHandle::GetAutoExposureMax(uint32_t* maxTime, uint16_t* maxGain) {
   return Run(130, {0, 0}, nullptr, [&] {
-    return Locked([&](SimCamera& c) {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) {
       StoreIfSet(maxTime, c.s_.aeMaxTimeMs);
       StoreIfSet(maxGain, c.s_.aeMaxGain);
       return kOk;
@@ -347,13 +351,14 @@ Result SimHandle::GetAutoExposureMax(uint32_t* maxTime, uint16_t* maxGain) {
 
 Result SimHandle::GetExposureTime(uint32_t* microseconds) {
   return Run(33, {0}, nullptr, [&] {
-    return Locked([&](SimCamera& c) { return Store(microseconds, c.s_.exposureUs); });
+    return Locked([&](SimCamera& c)
+                      REQUIRES(c.mu_) { return Store(microseconds, c.s_.exposureUs); });
   });
 }
 
 Result SimHandle::SetExposureTime(uint32_t microseconds) {
   return Run(34, {microseconds}, nullptr, [&] {
-    return Locked([&](SimCamera& c) {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) {
       if (!InRange(microseconds, c.profile_.exposure.min, c.profile_.exposure.max)) {
         return kInvalidArgument;
       }
@@ -366,7 +371,8 @@ Result SimHandle::SetExposureTime(uint32_t microseconds) {
 
 Result SimHandle::GetRealExposureTime(uint32_t* microseconds) {
   return Run(74, {0}, nullptr, [&] {
-    return Locked([&](SimCamera& c) { return Store(microseconds, c.RealExposureUsLocked()); });
+    return Locked([&](SimCamera& c)
+                      REQUIRES(c.mu_) { return Store(microseconds, c.RealExposureUsLocked()); });
   });
 }
 
@@ -381,13 +387,14 @@ Result SimHandle::GetExposureRange(uint32_t* min, uint32_t* max, uint32_t* def) 
 }
 
 Result SimHandle::GetGain(uint16_t* gain) {
-  return Run(35, {0}, nullptr,
-             [&] { return Locked([&](SimCamera& c) { return Store(gain, c.s_.gain); }); });
+  return Run(35, {0}, nullptr, [&] {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) { return Store(gain, c.s_.gain); });
+  });
 }
 
 Result SimHandle::SetGain(uint16_t gain) {
   return Run(36, {gain}, nullptr, [&] {
-    return Locked([&](SimCamera& c) {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) {
       if (!c.profile_.hasGain) return kNotImplemented;
       if (!InRange(gain, c.profile_.gain.min, c.profile_.gain.max)) return kInvalidArgument;
       c.s_.gain = gain;
@@ -408,7 +415,7 @@ Result SimHandle::GetGainRange(uint16_t* min, uint16_t* max, uint16_t* def) {
 
 Result SimHandle::SetSpeed(uint16_t speed) {
   return Run(49, {speed}, nullptr, [&] {
-    return Locked([&](SimCamera& c) {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) {
       if (speed > c.profile_.record->maxSpeed) return kInvalidArgument;
       c.s_.speed = speed;
       c.workCv_.notify_all();
@@ -418,19 +425,21 @@ Result SimHandle::SetSpeed(uint16_t speed) {
 }
 
 Result SimHandle::GetSpeed(uint16_t* speed) {
-  return Run(50, {0}, nullptr,
-             [&] { return Locked([&](SimCamera& c) { return Store(speed, c.s_.speed); }); });
+  return Run(50, {0}, nullptr, [&] {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) { return Store(speed, c.s_.speed); });
+  });
 }
 
 Result SimHandle::SetPowerFrequency(int32_t mode) {
   return Run(52, {mode}, nullptr, [&] {
-    return Locked([&](SimCamera& c) { return SetChecked(c.s_.powerFrequency, mode, 0, 2); });
+    return Locked([&](SimCamera& c)
+                      REQUIRES(c.mu_) { return SetChecked(c.s_.powerFrequency, mode, 0, 2); });
   });
 }
 
 Result SimHandle::GetPowerFrequency(int32_t* mode) {
   return Run(53, {0}, nullptr, [&] {
-    return Locked([&](SimCamera& c) { return Store(mode, c.s_.powerFrequency); });
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) { return Store(mode, c.s_.powerFrequency); });
   });
 }
 
@@ -438,7 +447,7 @@ Result SimHandle::GetPowerFrequency(int32_t* mode) {
 
 Result SimHandle::WhiteBalanceOnce(void* callback, void* context) {
   return Run(14, {Ptr(callback), Ptr(context)}, nullptr, [&] {
-    return Locked([&](SimCamera& c) {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) {
       if (!c.profile_.colour) return kNotImplemented;
       // The gains settle a moment later; event 6 then announces them.
       c.whiteBalanceOncePending_ = true;
@@ -456,7 +465,7 @@ Result SimHandle::SetWhiteBalanceGains(const int32_t gains[3]) {
   const int64_t g = gains != nullptr ? gains[1] : 0;
   const int64_t b = gains != nullptr ? gains[2] : 0;
   return Run(25, {r, g, b}, nullptr, [&] {
-    return Locked([&](SimCamera& c) {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) {
       if (!c.profile_.colour) return kNotImplemented;
       if (gains == nullptr) return kInvalidArgument;
       for (int i = 0; i < 3; ++i) {
@@ -470,7 +479,7 @@ Result SimHandle::SetWhiteBalanceGains(const int32_t gains[3]) {
 
 Result SimHandle::GetWhiteBalanceGains(int32_t gains[3]) {
   return Run(26, {0}, nullptr, [&] {
-    return Locked([&](SimCamera& c) {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) {
       if (!c.profile_.colour) return kNotImplemented;
       if (gains == nullptr) return kInvalidArgument;
       std::copy(c.s_.wb, c.s_.wb + 3, gains);
@@ -481,7 +490,7 @@ Result SimHandle::GetWhiteBalanceGains(int32_t gains[3]) {
 
 Result SimHandle::SetHue(int32_t hue) {
   return Run(27, {hue}, nullptr, [&] {
-    return Locked([&](SimCamera& c) {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) {
       if (!c.profile_.hasHueSaturation) return kNotImplemented;
       return SetChecked(c.s_.hue, hue, -180, 180);
     });
@@ -490,7 +499,7 @@ Result SimHandle::SetHue(int32_t hue) {
 
 Result SimHandle::GetHue(int32_t* hue) {
   return Run(28, {0}, nullptr, [&] {
-    return Locked([&](SimCamera& c) {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) {
       if (!c.profile_.hasHueSaturation) return kNotImplemented;
       return Store(hue, c.s_.hue);
     });
@@ -499,7 +508,7 @@ Result SimHandle::GetHue(int32_t* hue) {
 
 Result SimHandle::SetSaturation(int32_t saturation) {
   return Run(29, {saturation}, nullptr, [&] {
-    return Locked([&](SimCamera& c) {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) {
       if (!c.profile_.hasHueSaturation) return kNotImplemented;
       return SetChecked(c.s_.saturation, saturation, 0, 255);
     });
@@ -508,7 +517,7 @@ Result SimHandle::SetSaturation(int32_t saturation) {
 
 Result SimHandle::GetSaturation(int32_t* saturation) {
   return Run(30, {0}, nullptr, [&] {
-    return Locked([&](SimCamera& c) {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) {
       if (!c.profile_.hasHueSaturation) return kNotImplemented;
       return Store(saturation, c.s_.saturation);
     });
@@ -517,46 +526,53 @@ Result SimHandle::GetSaturation(int32_t* saturation) {
 
 Result SimHandle::SetBrightness(int32_t brightness) {
   return Run(31, {brightness}, nullptr, [&] {
-    return Locked([&](SimCamera& c) { return SetChecked(c.s_.brightness, brightness, -255, 255); });
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) {
+      return SetChecked(c.s_.brightness, brightness, -255, 255);
+    });
   });
 }
 
 Result SimHandle::GetBrightness(int32_t* brightness) {
   return Run(32, {0}, nullptr, [&] {
-    return Locked([&](SimCamera& c) { return Store(brightness, c.s_.brightness); });
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) { return Store(brightness, c.s_.brightness); });
   });
 }
 
 Result SimHandle::GetContrast(int32_t* contrast) {
-  return Run(39, {0}, nullptr,
-             [&] { return Locked([&](SimCamera& c) { return Store(contrast, c.s_.contrast); }); });
+  return Run(39, {0}, nullptr, [&] {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) { return Store(contrast, c.s_.contrast); });
+  });
 }
 
 Result SimHandle::SetContrast(int32_t contrast) {
   return Run(40, {contrast}, nullptr, [&] {
-    return Locked([&](SimCamera& c) { return SetChecked(c.s_.contrast, contrast, -255, 255); });
+    return Locked([&](SimCamera& c)
+                      REQUIRES(c.mu_) { return SetChecked(c.s_.contrast, contrast, -255, 255); });
   });
 }
 
 Result SimHandle::GetGamma(int32_t* gamma) {
-  return Run(41, {0}, nullptr,
-             [&] { return Locked([&](SimCamera& c) { return Store(gamma, c.s_.gamma); }); });
+  return Run(41, {0}, nullptr, [&] {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) { return Store(gamma, c.s_.gamma); });
+  });
 }
 
 Result SimHandle::SetGamma(int32_t gamma) {
   return Run(42, {gamma}, nullptr, [&] {
-    return Locked([&](SimCamera& c) { return SetChecked(c.s_.gamma, gamma, 20, 180); });
+    return Locked([&](SimCamera& c)
+                      REQUIRES(c.mu_) { return SetChecked(c.s_.gamma, gamma, 20, 180); });
   });
 }
 
 Result SimHandle::GetVerticalFlip(int32_t* on) {
-  return Run(45, {0}, nullptr,
-             [&] { return Locked([&](SimCamera& c) { return Store(on, c.s_.vflip); }); });
+  return Run(45, {0}, nullptr, [&] {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) { return Store(on, c.s_.vflip); });
+  });
 }
 
 Result SimHandle::SetVerticalFlip(int32_t on) {
   return Run(46, {on}, nullptr, [&] {
-    return Locked([&](SimCamera& c) {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) {
       c.s_.vflip = on != 0 ? 1 : 0;
       return kOk;
     });
@@ -564,13 +580,14 @@ Result SimHandle::SetVerticalFlip(int32_t on) {
 }
 
 Result SimHandle::GetHorizontalFlip(int32_t* on) {
-  return Run(47, {0}, nullptr,
-             [&] { return Locked([&](SimCamera& c) { return Store(on, c.s_.hflip); }); });
+  return Run(47, {0}, nullptr, [&] {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) { return Store(on, c.s_.hflip); });
+  });
 }
 
 Result SimHandle::SetHorizontalFlip(int32_t on) {
   return Run(48, {on}, nullptr, [&] {
-    return Locked([&](SimCamera& c) {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) {
       c.s_.hflip = on != 0 ? 1 : 0;
       return kOk;
     });
@@ -579,7 +596,7 @@ Result SimHandle::SetHorizontalFlip(int32_t on) {
 
 Result SimHandle::SetSkipMode(int32_t skip) {
   return Run(54, {skip}, nullptr, [&] {
-    return Locked([&](SimCamera& c) {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) {
       if (!c.profile_.hasSkip) return kNotImplemented;
       return SetChecked(c.s_.skip, skip, 0, 1);
     });
@@ -588,7 +605,7 @@ Result SimHandle::SetSkipMode(int32_t skip) {
 
 Result SimHandle::GetSkipMode(int32_t* skip) {
   return Run(55, {0}, nullptr, [&] {
-    return Locked([&](SimCamera& c) {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) {
       if (!c.profile_.hasSkip) return kNotImplemented;
       return Store(skip, c.s_.skip);
     });
@@ -597,7 +614,7 @@ Result SimHandle::GetSkipMode(int32_t* skip) {
 
 Result SimHandle::SetNegative(int32_t on) {
   return Run(116, {on}, nullptr, [&] {
-    return Locked([&](SimCamera& c) {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) {
       c.s_.negative = on != 0 ? 1 : 0;
       return kOk;
     });
@@ -605,15 +622,16 @@ Result SimHandle::SetNegative(int32_t on) {
 }
 
 Result SimHandle::GetNegative(int32_t* on) {
-  return Run(117, {0}, nullptr,
-             [&] { return Locked([&](SimCamera& c) { return Store(on, c.s_.negative); }); });
+  return Run(117, {0}, nullptr, [&] {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) { return Store(on, c.s_.negative); });
+  });
 }
 
 // -------------------------------------------------------- sensor and cooling
 
 Result SimHandle::GetTemperature(int16_t* tenthsCelsius) {
   return Run(78, {0}, nullptr, [&] {
-    return Locked([&](SimCamera& c) {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) {
       if ((c.profile_.record->flags & pyxon::cap::kTemperature) == 0) return kNotImplemented;
       c.UpdateTemperatureLocked(Clock::now());
       return Store(tenthsCelsius, static_cast<int16_t>(std::lround(c.temperature_)));
@@ -623,7 +641,7 @@ Result SimHandle::GetTemperature(int16_t* tenthsCelsius) {
 
 Result SimHandle::GetFanSpeed(uint16_t* speed) {
   return Run(82, {0}, nullptr, [&] {
-    return Locked([&](SimCamera& c) {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) {
       if ((c.profile_.record->flags & pyxon::cap::kFan) == 0) return kNotImplemented;
       return Store(speed, c.s_.fan);
     });
@@ -632,7 +650,7 @@ Result SimHandle::GetFanSpeed(uint16_t* speed) {
 
 Result SimHandle::SetFanSpeed(uint16_t speed) {
   return Run(83, {speed}, nullptr, [&] {
-    return Locked([&](SimCamera& c) {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) {
       if ((c.profile_.record->flags & pyxon::cap::kFan) == 0) return kNotImplemented;
       if (speed > c.profile_.record->maxFanSpeed) return kInvalidArgument;
       c.UpdateTemperatureLocked(Clock::now());
@@ -649,7 +667,7 @@ Result SimHandle::SetFanSpeed(uint16_t speed) {
 
 Result SimHandle::GetTecTarget(int32_t* tenthsCelsius) {
   return Run(87, {0}, nullptr, [&] {
-    return Locked([&](SimCamera& c) {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) {
       if ((c.profile_.record->flags & pyxon::cap::kTec) == 0) return kNotImplemented;
       return Store(tenthsCelsius, c.s_.tecTarget);
     });
@@ -658,7 +676,7 @@ Result SimHandle::GetTecTarget(int32_t* tenthsCelsius) {
 
 Result SimHandle::SetTecTarget(int32_t tenthsCelsius) {
   return Run(88, {tenthsCelsius}, nullptr, [&] {
-    return Locked([&](SimCamera& c) {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) {
       if ((c.profile_.record->flags & pyxon::cap::kTec) == 0) return kNotImplemented;
       const int32_t range = c.OptionOr(pyxon::opt::kTecTargetRange, PackHalves(-500, 400));
       const int32_t low = static_cast<int16_t>(static_cast<uint32_t>(range) & 0xFFFFu);
@@ -675,21 +693,21 @@ Result SimHandle::SetTecTarget(int32_t tenthsCelsius) {
 
 Result SimHandle::SetOption(uint32_t option, int32_t value) {
   return Run(93, {option, value}, nullptr, [&] {
-    return Locked([&](SimCamera& c) { return c.SetOptionLocked(option, value); });
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) { return c.SetOptionLocked(option, value); });
   });
 }
 
 Result SimHandle::GetOption(uint32_t option, int32_t* value) {
   const int64_t preset = value != nullptr ? *value : 0;
   return Run(94, {option, preset}, nullptr, [&] {
-    return Locked([&](SimCamera& c) { return c.GetOptionLocked(option, value); });
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) { return c.GetOptionLocked(option, value); });
   });
 }
 
 Result SimHandle::QueryNamedInt(const char* name) {
   return Run(189, {}, name, [&] {
     if (name == nullptr) return kInvalidArgument;
-    return Locked([&](SimCamera& c) {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) {
       // An unknown name answers 0: "not supported".
       auto it = c.s_.named.find(name);
       return it == c.s_.named.end() ? 0 : it->second.value;
@@ -700,7 +718,7 @@ Result SimHandle::QueryNamedInt(const char* name) {
 Result SimHandle::GetNamedValue(const char* name, int32_t* value) {
   return Run(195, {0}, name, [&] {
     if (name == nullptr || value == nullptr) return kInvalidArgument;
-    return Locked([&](SimCamera& c) {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) {
       auto it = c.s_.named.find(name);
       if (it == c.s_.named.end()) return kNotImplemented;
       *value = it->second.value;
@@ -712,7 +730,7 @@ Result SimHandle::GetNamedValue(const char* name, int32_t* value) {
 Result SimHandle::SetNamedValue(const char* name, int32_t value) {
   return Run(196, {value}, name, [&] {
     if (name == nullptr) return kInvalidArgument;
-    return Locked([&](SimCamera& c) {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) {
       auto it = c.s_.named.find(name);
       if (it == c.s_.named.end()) return kNotImplemented;
       if (!it->second.writable) return kAccessDenied;
@@ -727,7 +745,8 @@ Result SimHandle::SetNamedValue(const char* name, int32_t value) {
 
 Result SimHandle::IoControl(uint32_t line, uint32_t command, int32_t value, int32_t* out) {
   return Run(109, {line, command, value, 0}, nullptr, [&] {
-    return Locked([&](SimCamera&) { return IoControlLocked(line, command, value, out); });
+    return Locked([&](SimCamera& c)
+                      REQUIRES(c.mu_) { return IoControlLocked(c, line, command, value, out); });
   });
 }
 
@@ -735,9 +754,9 @@ Result SimHandle::IoControl(uint32_t line, uint32_t command, int32_t value, int3
 // do what is asked (an input-only line has no output inverter); the trigger,
 // counter value, strobe and user-output commands are camera-wide and accept any
 // existing line.
-Result SimHandle::IoControlLocked(uint32_t line, uint32_t command, int32_t value, int32_t* out) {
+Result SimHandle::IoControlLocked(SimCamera& c, uint32_t line, uint32_t command, int32_t value,
+                                  int32_t* out) {
   using namespace pyxon::io;
-  SimCamera& c = *camera_;
   Settings& s = c.s_;
   if (s.lines.empty()) return kNotImplemented;
   if (line >= s.lines.size()) return kInvalidArgument;
@@ -822,7 +841,7 @@ Result SimHandle::IoControlLocked(uint32_t line, uint32_t command, int32_t value
 
 Result SimHandle::Setup(int32_t mode) {
   return Run(113, {mode}, nullptr, [&] {
-    return Locked([&](SimCamera& c) {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) {
       c.s_.setupMode = mode;
       return kOk;
     });
@@ -835,7 +854,7 @@ Result SimHandle::PrepareSoftwareTrigger() {
 
 Result SimHandle::SoftwareTrigger(uint16_t count) {
   return Run(138, {count}, nullptr, [&] {
-    const Result result = Locked([&](SimCamera& c) {
+    const Result result = Locked([&](SimCamera& c) REQUIRES(c.mu_) {
       if (count == 0) return kInvalidArgument;
       if (!c.started_ || c.OptionOr(pyxon::opt::kTriggerMode, 0) != 1) return kUnexpected;
       // Triggers queue up; each frame takes its exposure (or the readout, when
@@ -860,7 +879,7 @@ Result SimHandle::SoftwareTrigger(uint16_t count) {
 Result SimHandle::StartPullWithCallback(void*, void*, void*, void*, void*, void*, void*,
                                         pyxon::EventCallback callback, void*, void* context) {
   return Run(158, {Ptr(reinterpret_cast<void*>(callback)), Ptr(context)}, nullptr, [&] {
-    return Locked([&](SimCamera& c) {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) {
       if (c.started_) return kUnexpected;
       const auto now = Clock::now();
       c.started_ = true;
@@ -911,7 +930,7 @@ Result SimHandle::Close() {
 Result SimHandle::GetFrameStatistics(uint32_t* frames, uint32_t* intervalMs, uint32_t* total,
                                      int32_t reserved1, int32_t reserved2) {
   return Run(169, {0, 0, 0, reserved1, reserved2}, nullptr, [&] {
-    return Locked([&](SimCamera& c) {
+    return Locked([&](SimCamera& c) REQUIRES(c.mu_) {
       const auto now = Clock::now();
       while (!c.recent_.empty() && now - c.recent_.front() > std::chrono::seconds(1)) {
         c.recent_.pop_front();
@@ -945,7 +964,7 @@ Result SimHandle::PullImage(int32_t waitMode, void* destination, int32_t bits, i
     SimCamera& c = *camera_;
     if (destination == nullptr) return kInvalidArgument;
     if (bits == 0) {
-      std::lock_guard<std::mutex> lock(c.mu_);
+      pyx::MutexLock lock(c.mu_);
       static constexpr int32_t kLayoutBits[] = {0, 64, 32, 8, 16};
       const int32_t format = c.OptionOr(pyxon::opt::kOutputFormat, 3);
       bits = format >= 1 && format <= 4 ? kLayoutBits[format] : 8;
@@ -958,12 +977,12 @@ Result SimHandle::PullImage(int32_t waitMode, void* destination, int32_t bits, i
     bool vflip = false;
     Clock::time_point stamp;
     {
-      std::unique_lock<std::mutex> lock(c.mu_);
+      pyx::UniqueLock lock(c.mu_);
       const Geometry g = c.GeometryLocked();
       if (rowPitch > 0 && static_cast<uint64_t>(rowPitch) < static_cast<uint64_t>(g.width) * bpp) {
         return kInvalidArgument;
       }
-      auto ready = [&] { return c.newest_ != 0 && c.newest_ != c.lastPulled_; };
+      auto ready = [&]() REQUIRES(c.mu_) { return c.newest_ != 0 && c.newest_ != c.lastPulled_; };
       // A free-running sensor's frames follow its clock, not the worker's
       // timer: a frame that is due has been exposed, and the pull takes it
       // now. Its image event is left to the worker's next round (at most
@@ -978,8 +997,10 @@ Result SimHandle::PullImage(int32_t waitMode, void* destination, int32_t bits, i
           return pyxon::kPending;
         }
         if (wakeWorker) c.workCv_.notify_all();
-        c.frameCv_.wait_for(lock, std::chrono::milliseconds(waitMode),
-                            [&] { return ready() || !live() || c.disconnected(); });
+        const auto deadline = Clock::now() + std::chrono::milliseconds(waitMode);
+        while (!ready() && live() && !c.disconnected()) {
+          if (c.frameCv_.wait_until(lock, deadline) == std::cv_status::timeout) break;
+        }
         if (!live()) return kHandleClosed;
         if (c.disconnected()) return kDisconnected;
         if (!ready()) return pyxon::kPending;
@@ -1002,7 +1023,7 @@ Result SimHandle::PullImage(int32_t waitMode, void* destination, int32_t bits, i
       vflip = (c.s_.vflip != 0) != halfTurn;
     }
     {
-      std::lock_guard<std::mutex> lock(c.renderMu_);
+      pyx::MutexLock lock(c.renderMu_);
       c.renderer_.Write(params, number, vflip, static_cast<uint8_t*>(destination),
                         rowPitch > 0 ? static_cast<size_t>(rowPitch) : 0);
     }

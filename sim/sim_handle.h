@@ -135,10 +135,12 @@ class SimHandle final : public pyxon::CameraHandle, public std::enable_shared_fr
   template <typename Op>
   pyxon::Result Run(int position, std::initializer_list<int64_t> args, const char* text, Op&& op);
   // Runs op(camera) under the camera lock.
+  // op is a lambda annotated REQUIRES(c.mu_) for its camera parameter c.
   template <typename Op>
-  pyxon::Result Locked(Op&& op);
+  pyxon::Result Locked(Op&& op) EXCLUDES(camera_->mu_);
 
-  pyxon::Result IoControlLocked(uint32_t line, uint32_t command, int32_t value, int32_t* out);
+  pyxon::Result IoControlLocked(SimCamera& c, uint32_t line, uint32_t command, int32_t value,
+                                int32_t* out) REQUIRES(c.mu_);
 
   std::shared_ptr<SimCamera> camera_;
   const uint64_t session_;

@@ -26,6 +26,18 @@ std::string Trim(const std::string& text) {
   return text.substr(first, last - first + 1);
 }
 
+// A model's name as the display name of one more camera: two attached cameras
+// of one model are told apart by the number of the later one ("PX-120M #2"),
+// since a host that keys cameras by their name would otherwise see only one.
+std::string UniqueDisplayName(const std::string& model, const std::vector<std::string>& taken) {
+  auto isTaken = [&](const std::string& name) {
+    return std::find(taken.begin(), taken.end(), name) != taken.end();
+  };
+  std::string name = model;
+  for (int n = 2; isTaken(name); ++n) name = model + " #" + std::to_string(n);
+  return name;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- FaultTable
@@ -36,7 +48,7 @@ void FaultTable::UpdateAnyLocked() {
 }
 
 void FaultTable::Fail(int position, int32_t result, int count) {
-  std::lock_guard<std::mutex> lock(mu_);
+  pyx::MutexLock lock(mu_);
   if (count == 0) {
     failures_.erase(position);
   } else {
@@ -46,7 +58,7 @@ void FaultTable::Fail(int position, int32_t result, int count) {
 }
 
 void FaultTable::Script(int position, const int32_t* results, int n) {
-  std::lock_guard<std::mutex> lock(mu_);
+  pyx::MutexLock lock(mu_);
   std::deque<int32_t>& queue = scripts_[position];
   for (int i = 0; results != nullptr && i < n; ++i) queue.push_back(results[i]);
   if (queue.empty()) scripts_.erase(position);
@@ -54,7 +66,7 @@ void FaultTable::Script(int position, const int32_t* results, int n) {
 }
 
 void FaultTable::Delay(int position, uint32_t microseconds) {
-  std::lock_guard<std::mutex> lock(mu_);
+  pyx::MutexLock lock(mu_);
   if (microseconds == 0) {
     delays_.erase(position);
   } else {
@@ -64,7 +76,7 @@ void FaultTable::Delay(int position, uint32_t microseconds) {
 }
 
 void FaultTable::Clear() {
-  std::lock_guard<std::mutex> lock(mu_);
+  pyx::MutexLock lock(mu_);
   failures_.clear();
   scripts_.clear();
   delays_.clear();
@@ -76,7 +88,7 @@ Intercept FaultTable::Check(int position) {
   if (!any_.load(std::memory_order_acquire)) return decision;
   uint32_t delay = 0;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    pyx::MutexLock lock(mu_);
     auto delayIt = delays_.find(position);
     if (delayIt != delays_.end()) delay = delayIt->second;
     auto failIt = failures_.find(position);
@@ -114,7 +126,7 @@ void TraceLog::Record(int32_t camera, int32_t position, std::initializer_list<in
     std::strncpy(call.text, text, sizeof(call.text) - 1);
   }
   call.result = result;
-  std::lock_guard<std::mutex> lock(mu_);
+  pyx::MutexLock lock(mu_);
   if (ring_.size() < kCapacity) {
     try {
       ring_.push_back(call);
@@ -133,19 +145,19 @@ void TraceLog::Record(int32_t camera, int32_t position, std::initializer_list<in
 }
 
 void TraceLog::Clear() {
-  std::lock_guard<std::mutex> lock(mu_);
+  pyx::MutexLock lock(mu_);
   ring_.clear();
   start_ = 0;
   count_ = 0;
 }
 
 size_t TraceLog::Count() {
-  std::lock_guard<std::mutex> lock(mu_);
+  pyx::MutexLock lock(mu_);
   return count_;
 }
 
 bool TraceLog::Get(size_t i, PyxsimCall* out) {
-  std::lock_guard<std::mutex> lock(mu_);
+  pyx::MutexLock lock(mu_);
   if (out == nullptr || i >= count_) return false;
   *out = ring_[(start_ + i) % ring_.size()];
   return true;
@@ -169,7 +181,7 @@ Simulator::Simulator() {
 Simulator::~Simulator() {
   std::vector<std::shared_ptr<SimCamera>> cameras;
   {
-    std::lock_guard<std::mutex> lock(listMu_);
+    pyx::MutexLock lock(listMu_);
     for (const std::weak_ptr<SimCamera>& weak : known_) {
       if (auto camera = weak.lock()) cameras.push_back(camera);
     }
@@ -182,7 +194,7 @@ Simulator::~Simulator() {
   }
   cameras.clear();
   {
-    std::lock_guard<std::mutex> lock(retiredMu_);
+    pyx::MutexLock lock(retiredMu_);
     for (RetiredWorker& worker : retired_) workers.push_back(std::move(worker));
     retired_.clear();
   }
@@ -205,6 +217,10 @@ std::vector<std::pair<const ModelProfile*, std::string>> Simulator::DefaultList(
   const char* env = std::getenv("PYXSIM_CAMERAS");
   if (env != nullptr && *env != '\0') {
     std::string text(env);
+    // Named first, so that a camera without a name never takes one given to
+    // a later camera.
+    std::vector<std::pair<const ModelProfile*, std::string>> items;
+    std::vector<std::string> taken;
     size_t begin = 0;
     while (begin <= text.size()) {
       size_t end = text.find(',', begin);
@@ -214,11 +230,18 @@ std::vector<std::pair<const ModelProfile*, std::string>> Simulator::DefaultList(
       const std::string model = Trim(item.substr(0, eq));
       const ModelProfile* profile = FindModel(model.c_str());
       if (profile != nullptr) {
-        std::string display = eq == std::string::npos ? model : Trim(item.substr(eq + 1));
-        if (display.empty()) display = model;
-        list.emplace_back(profile, display);
+        const std::string display = eq == std::string::npos ? "" : Trim(item.substr(eq + 1));
+        if (!display.empty()) taken.push_back(display);
+        items.emplace_back(profile, display);
       }
       begin = end + 1;
+    }
+    for (auto& [profile, display] : items) {
+      if (display.empty()) {
+        display = UniqueDisplayName(profile->record->name, taken);
+        taken.push_back(display);
+      }
+      list.emplace_back(profile, display);
     }
     return list;
   }
@@ -234,7 +257,7 @@ void Simulator::Reset() {
   failOpen_.store(false);
   std::vector<std::shared_ptr<SimCamera>> kept;
   {
-    std::lock_guard<std::mutex> lock(listMu_);
+    pyx::MutexLock lock(listMu_);
     std::vector<std::shared_ptr<SimCamera>> previous;
     previous.swap(attached_);
     for (const auto& camera : previous) camera->setIndex(-1);
@@ -261,7 +284,7 @@ void Simulator::Reset() {
 }
 
 void Simulator::DetachAll() {
-  std::lock_guard<std::mutex> lock(listMu_);
+  pyx::MutexLock lock(listMu_);
   for (const auto& camera : attached_) camera->setIndex(-1);
   attached_.clear();
 }
@@ -286,26 +309,33 @@ int Simulator::AttachLocked(const ModelProfile& profile, const std::string& disp
 int Simulator::Attach(const char* model, const char* displayName, const char* id) {
   const ModelProfile* profile = FindModel(model);
   if (profile == nullptr) return -1;
-  std::lock_guard<std::mutex> lock(listMu_);
-  const std::string display = displayName != nullptr ? displayName : profile->record->name;
+  pyx::MutexLock lock(listMu_);
+  std::string display;
+  if (displayName != nullptr) {
+    display = displayName;
+  } else {
+    std::vector<std::string> taken;
+    for (const auto& camera : attached_) taken.push_back(camera->displayName());
+    display = UniqueDisplayName(profile->record->name, taken);
+  }
   const std::string identifier = id != nullptr ? id : "SIM-" + std::to_string(attached_.size() + 1);
   return AttachLocked(*profile, display, identifier);
 }
 
 int Simulator::CameraCount() {
-  std::lock_guard<std::mutex> lock(listMu_);
+  pyx::MutexLock lock(listMu_);
   return static_cast<int>(attached_.size());
 }
 
 std::shared_ptr<SimCamera> Simulator::Camera(int index) {
-  std::lock_guard<std::mutex> lock(listMu_);
+  pyx::MutexLock lock(listMu_);
   if (index < 0 || static_cast<size_t>(index) >= attached_.size()) return nullptr;
   return attached_[static_cast<size_t>(index)];
 }
 
 int Simulator::Enumerate(pyxon::CameraEntry* list) {
   if (list == nullptr) return 0;
-  std::lock_guard<std::mutex> lock(listMu_);
+  pyx::MutexLock lock(listMu_);
   int n = 0;
   for (const auto& camera : attached_) {
     if (n == static_cast<int>(pyxon::kMaxCameras)) break;
@@ -340,7 +370,7 @@ pyxon::CameraHandle* Simulator::Open(const char* openText) {
     }
     std::shared_ptr<SimCamera> camera;
     {
-      std::lock_guard<std::mutex> lock(listMu_);
+      pyx::MutexLock lock(listMu_);
       for (const auto& candidate : attached_) {
         if (!id.empty() && candidate->id() == id) camera = candidate;
       }
@@ -355,13 +385,13 @@ pyxon::CameraHandle* Simulator::Open(const char* openText) {
 }
 
 void Simulator::SetAppName(const char* name) {
-  std::lock_guard<std::mutex> lock(listMu_);
+  pyx::MutexLock lock(listMu_);
   hasAppName_ = name != nullptr;
   appName_ = name != nullptr ? name : "";
 }
 
 int Simulator::AppName(char* buffer, size_t size) {
-  std::lock_guard<std::mutex> lock(listMu_);
+  pyx::MutexLock lock(listMu_);
   if (!hasAppName_) return -1;
   if (buffer != nullptr && size > 0) {
     const size_t n = std::min(size - 1, appName_.size());
@@ -373,7 +403,7 @@ int Simulator::AppName(char* buffer, size_t size) {
 
 void Simulator::Retire(RetiredWorker worker) noexcept {
   if (worker.thread.joinable()) {
-    std::lock_guard<std::mutex> lock(retiredMu_);
+    pyx::MutexLock lock(retiredMu_);
     try {
       retired_.push_back(std::move(worker));
     } catch (...) {  // no room to keep it for joining: let it end on its own
@@ -389,7 +419,7 @@ void Simulator::Retire(RetiredWorker worker) noexcept {
 void Simulator::ReapRetired() {
   std::vector<RetiredWorker> done;
   {
-    std::lock_guard<std::mutex> lock(retiredMu_);
+    pyx::MutexLock lock(retiredMu_);
     auto split = std::partition(retired_.begin(), retired_.end(),
                                 [](const RetiredWorker& w) { return !w.exited->load(); });
     std::move(split, retired_.end(), std::back_inserter(done));

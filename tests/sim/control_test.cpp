@@ -73,6 +73,19 @@ TEST_F(SimTest, DelayedPositionTakesAtLeastItsDelay) {
   sim.delay_position(33, 0);
 }
 
+TEST_F(SimTest, SlowLinkMakesOptionCallsTakeTheirRoundTrip) {
+  CameraHandle* h = Open(kFull);
+  ASSERT_NE(h, nullptr);
+  sim.set_slow_link(1);
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 5; ++i) EXPECT_GE(Option(h, opt::kTriggerMode), 0);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5));
+  sim.reset();  // the slow link is off again
+  const auto fast = std::chrono::steady_clock::now();
+  for (int i = 0; i < 20; ++i) EXPECT_GE(Option(h, opt::kTriggerMode), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - fast, std::chrono::milliseconds(10));
+}
+
 TEST_F(SimTest, TraceIsBoundedAndCanBeSwitchedOff) {
   CameraHandle* h = Open(kMono120);
   ASSERT_NE(h, nullptr);

@@ -207,6 +207,21 @@ TEST_F(SimTest, EnvironmentChoosesTheAttachedCameras) {
   EXPECT_STREQ(list[2].displayName, "PX-120M");
   EXPECT_STREQ(list[2].id, "SIM-3");
   EXPECT_STREQ(list[1].model->name, "PX-FULL");
+
+  // Unnamed cameras of one model are told apart; given names stay as given.
+  setenv("PYXSIM_CAMERAS", "PX-120M,PX-120M,PX-FULL=PX-FULL,PX-FULL", 1);
+  sim.reset();
+  unsetenv("PYXSIM_CAMERAS");
+  ASSERT_EQ(Lib().enumCamera(list), 4);
+  EXPECT_STREQ(list[0].displayName, "PX-120M");
+  EXPECT_STREQ(list[1].displayName, "PX-120M #2");
+  EXPECT_STREQ(list[2].displayName, "PX-FULL");
+  EXPECT_STREQ(list[3].displayName, "PX-FULL #2");
+  EXPECT_EQ(sim.attach("PX-120M"), 4);
+  EXPECT_EQ(sim.attach("PX-120M", "PX-120M"), 5);
+  ASSERT_EQ(Lib().enumCamera(list), 6);
+  EXPECT_STREQ(list[4].displayName, "PX-120M #3");
+  EXPECT_STREQ(list[5].displayName, "PX-120M");
 }
 
 }  // namespace
