@@ -45,8 +45,8 @@
 // neither the image-ready lock nor a hub lock, but possibly the property lock
 // (a "Binning" write restarts delivery from its handler). So the event thread
 // never blocks on the property lock: events 1 and 6 queue their notifications
-// (`pendingNotifications_`) and deliver them while trying the lock in 1 ms
-// slices; while any thread of the camera is inside such a section they stop
+// (`pendingNotifications_`) and deliver them while trying the lock every 0.1 ms;
+// while any thread of the camera is inside such a section they stop
 // trying and leave the rest queued. The queue is delivered by the next event,
 // or by the host's thread when its own restart ends. Event 4 takes only the
 // image-ready lock.

@@ -29,6 +29,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "framework/error_codes.h"
@@ -354,7 +355,7 @@ class CDeviceBase : public U {
 
   // As OnPropertyChanged, for a thread that another thread may wait for while
   // holding the property lock (a vendor event thread while delivery is being
-  // stopped). Instead of blocking on the lock, it tries it in short slices for
+  // stopped). Instead of blocking on the lock, it tries it every 0.1 ms for
   // as long as `mayWait()` answers true; when it gives up nothing is done.
   enum class Notified { kReported, kReadFailed, kGaveUp };
   template <class MayWait>
@@ -395,8 +396,8 @@ class CDeviceBase : public U {
  private:
   using TextLock = pyx::MutexLock;
   static constexpr const char* kHubIdName = "HubID";
-  // How long one attempt of NotifyPropertyChangedWhile waits for the lock.
-  static constexpr std::chrono::milliseconds kNotifyLockSlice{1};
+  // How long NotifyPropertyChangedWhile waits between two tries of the lock.
+  static constexpr std::chrono::microseconds kNotifyLockRetry{100};
 
   // The map for handlers run through NoThrow: the analysis does not know that
   // a lambda runs while its creator holds the lock.
@@ -417,8 +418,9 @@ class CDeviceBase : public U {
   template <class MayWait>
   bool LockPropertiesWhile(MayWait mayWait) TRY_ACQUIRE(true, propertyLock_) {
     for (;;) {
-      if (propertyLock_.try_lock_for(kNotifyLockSlice)) return true;
+      if (propertyLock_.try_lock()) return true;
       if (!mayWait()) return false;
+      std::this_thread::sleep_for(kNotifyLockRetry);
     }
   }
 
