@@ -89,41 +89,6 @@ class SCOPED_CAPABILITY ScopedLock {
 using MutexLock = ScopedLock<Mutex>;
 using RecursiveLock = ScopedLock<RecursiveMutex>;
 
-// A movable hold on a recursive mutex that may be released and taken again
-// within its scope (or not taken at all: `Deferred`).
-class SCOPED_CAPABILITY RecursiveUniqueLock {
- public:
-  struct Deferred {};
-  explicit RecursiveUniqueLock(RecursiveMutex& mutex) ACQUIRE(mutex) : mutex_(&mutex) {
-    mutex_->lock();
-    owns_ = true;
-  }
-  RecursiveUniqueLock(RecursiveMutex& mutex, Deferred) EXCLUDES(mutex) : mutex_(&mutex) {}
-  ~RecursiveUniqueLock() RELEASE() {
-    if (owns_) mutex_->unlock();
-  }
-  RecursiveUniqueLock(RecursiveUniqueLock&& other) noexcept
-      : mutex_(other.mutex_), owns_(other.owns_) {
-    other.owns_ = false;
-  }
-  RecursiveUniqueLock(const RecursiveUniqueLock&) = delete;
-  RecursiveUniqueLock& operator=(const RecursiveUniqueLock&) = delete;
-
-  void lock() ACQUIRE() {
-    mutex_->lock();
-    owns_ = true;
-  }
-  void unlock() RELEASE() {
-    owns_ = false;
-    mutex_->unlock();
-  }
-  bool owns_lock() const { return owns_; }
-
- private:
-  RecursiveMutex* mutex_;
-  bool owns_ = false;
-};
-
 // A hold on a plain mutex that a condition variable can release while it waits.
 class SCOPED_CAPABILITY UniqueLock {
  public:
