@@ -2,9 +2,14 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
+#include <elf.h>
+#include <fcntl.h>
 #include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -13,6 +18,33 @@
 #include "framework/mm_device.h"
 
 namespace {
+
+#if defined(__x86_64__)
+constexpr Elf64_Half kThisMachine = EM_X86_64;
+#elif defined(__aarch64__)
+constexpr Elf64_Half kThisMachine = EM_AARCH64;
+#else
+#error "the machine type of loadable libraries is not known for this architecture"
+#endif
+
+// Reads exactly `size` bytes at `offset`; false on a short read or an error.
+bool ReadAt(int fd, void* buffer, size_t size, off_t offset) {
+  auto* bytes = static_cast<char*>(buffer);
+  while (size > 0) {
+    const ssize_t got = pread(fd, bytes, size, offset);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    bytes += got;
+    size -= static_cast<size_t>(got);
+    offset += got;
+  }
+  return true;
+}
+
+// True when [offset, offset + length) lies inside a file of `fileSize` bytes.
+bool InsideFile(uint64_t offset, uint64_t length, uint64_t fileSize) {
+  return offset <= fileSize && length <= fileSize - offset;
+}
 
 // An address inside the module's own static data, for asking the dynamic
 // linker which file the module was loaded from.
@@ -65,6 +97,9 @@ std::string DisplayName(const pyxon::CameraEntry& entry) {
 // `state`. A library that cannot enumerate cameras is given back and treated as
 // not found, so a later InitializeModuleData searches again.
 void LoadVendorLibrary(ModuleState& state, const std::string& path) {
+  // The loader maps a cut file's segments beyond its end and then faults on
+  // them, taking the whole host down.
+  if (!IsCompleteSharedObject(path)) return;
   void* library = dlopen(path.c_str(), kVendorLibraryOpenFlags);
   if (library == nullptr) return;
   const auto enumCamera = Resolve<DllEnumCameraFn>(library, "DllEnumCamera");
@@ -112,6 +147,32 @@ void RegisterCameras(ModuleState& state) {
 }
 
 }  // namespace
+
+bool IsCompleteSharedObject(const std::string& path) {
+  // Non-blocking, so that a link to a pipe cannot stall the search.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  bool complete = false;
+  struct stat info {};
+  Elf64_Ehdr header{};
+  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ReadAt(fd, &header, sizeof header, 0)) {
+    const auto fileSize = static_cast<uint64_t>(info.st_size);
+    complete = std::memcmp(header.e_ident, ELFMAG, SELFMAG) == 0 &&
+               header.e_ident[EI_CLASS] == ELFCLASS64 && header.e_ident[EI_DATA] == ELFDATA2LSB &&
+               header.e_type == ET_DYN && header.e_machine == kThisMachine &&
+               header.e_phentsize == sizeof(Elf64_Phdr) && header.e_phnum > 0 &&
+               InsideFile(header.e_phoff, uint64_t{header.e_phnum} * sizeof(Elf64_Phdr), fileSize);
+    for (Elf64_Half i = 0; complete && i < header.e_phnum; ++i) {
+      Elf64_Phdr segment{};
+      complete =
+          ReadAt(fd, &segment, sizeof segment,
+                 static_cast<off_t>(header.e_phoff + uint64_t{i} * sizeof segment)) &&
+          (segment.p_type != PT_LOAD || InsideFile(segment.p_offset, segment.p_filesz, fileSize));
+    }
+  }
+  close(fd);
+  return complete;
+}
 
 bool SplitModulePath(const std::string& canonicalPath, std::string* directory,
                      std::string* wantedName) {

@@ -44,6 +44,12 @@ void RunDiscovery(ModuleState& state);
 // The home directory is the password-database entry of the real user id.
 void OpenModuleLog(ModuleState& state);
 
+// True when the file at `path` (links followed, as the loader follows them) is
+// a regular file holding a whole 64-bit little-endian shared object for this
+// machine: its program headers and the file range of every loadable segment
+// lie inside the file. Anything else is never handed to the loader.
+bool IsCompleteSharedObject(const std::string& path);
+
 // Splits the module's canonical path into the directory to search and the
 // wanted library name. The prefix must begin the file's own name (the last path
 // component), so directories named like the module cannot misdirect the search.

@@ -270,5 +270,56 @@ TEST(Discovery, UnterminatedNamesAreReadWithinTheirField) {
   EXPECT_EQ(outcome.devices(), (Devices{std::string(64, 'N') + "|2|FakeCo", "Short|2|FakeCo"}));
 }
 
+// Cut copies of a library, as an interrupted copy or download leaves them: the
+// loader would map their missing segments and fault. Each is passed over
+// silently, and the complete library put in its place is found next time.
+TEST(Discovery, IncompleteLibraryIsNotLoadedAndIsSearchedAgain) {
+  const auto cut = [](const std::string& from, size_t size) {
+    return ReadFile(from).substr(0, size);
+  };
+  const std::string fake = FakeVendor("full");
+  const struct {
+    const char* name;
+    std::string content;
+    const char* linkedFrom;  // a link to the file, as versioned libraries come
+  } cases[] = {
+      {"empty", "", nullptr},
+      {"text", "not a library\n", nullptr},
+      {"1 kB", cut(fake, 1024), nullptr},
+      {"4 kB", cut(fake, 4096), nullptr},
+      {"8 kB", cut(fake, 8192), nullptr},
+      {"64 kB of the simulator", cut(PYXON_SIM_LIBRARY, 64 * 1024), nullptr},
+      {"100 kB of the simulator", cut(PYXON_SIM_LIBRARY, 100 * 1024), nullptr},
+      {"4 kB behind a link", cut(fake, 4096), "libPyxon.so.1"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox box;
+    const std::string module = box.installModule("m/vuzezod_dal_Pyxon.so");
+    const std::string library = box.path("m/libPyxon.so");
+    if (c.linkedFrom != nullptr) {
+      box.writeFile(std::string("m/") + c.linkedFrom, c.content);
+      box.symlink(c.linkedFrom, "m/libPyxon.so");
+    } else {
+      box.writeFile("m/libPyxon.so", c.content);
+    }
+    const ChildOutcome outcome = RunInChild([&](Report& report) {
+      std::string error;
+      auto host = pyxhost::Module::Load(module, &error);
+      if (!host) return report.put("load.error", error);
+      host->InitializeModuleData();
+      report.put("before", host->GetNumberOfDevices());
+      std::filesystem::remove(library);
+      box.installVendor("full", "m/libPyxon.so");
+      host->InitializeModuleData();
+      report.put("after", host->GetNumberOfDevices());
+    });
+    EXPECT_TRUE(outcome.completed) << outcome.status;
+    if (!outcome.completed) continue;
+    EXPECT_EQ(outcome.number("before"), 0);
+    EXPECT_EQ(outcome.number("after"), 3);
+  }
+}
+
 }  // namespace
 }  // namespace moduletest
