@@ -219,8 +219,10 @@ void Camera::CreateAntiShutterEffectProperty() {
 
 // ---- white balance ------------------------------------------------------------------
 
-// Continuous while option 108 holds an interval; otherwise "Off" once a mode
-// has been applied ("AwbOff" set), else "Once".
+// Continuous while option 108 holds an interval; otherwise "Off" while the
+// camera's "AwbOff" mark is set, else "Once". The mark is the only place the
+// camera keeps "Off" apart from "Once", so the writes below set it for "Off"
+// and clear it for "Once": each mode then reads back as written.
 int Camera::CurrentWhiteBalanceMode(pyxon::CameraHandle* handle) {
   if (ReadOption(handle, pyxon::opt::kWhiteBalanceInterval, 0).value != 0) {
     return kWhiteBalanceContinuous;
@@ -244,12 +246,13 @@ int Camera::OnAutoWhiteBalance(MM::PropertyBase* property, MM::ActionKind kind) 
     case kWhiteBalanceOnce:
       handle->SetOption(pyxon::opt::kWhiteBalanceInterval, 0);
       handle->WhiteBalanceOnce(nullptr, nullptr);
-      handle->SetNamedValue("AwbOff", 1);
+      handle->SetNamedValue("AwbOff", 0);
       break;
     case kWhiteBalanceOff: {
       handle->SetOption(pyxon::opt::kWhiteBalanceInterval, 0);
       const int32_t neutral[3] = {0, 0, 0};
       handle->SetWhiteBalanceGains(neutral);
+      handle->SetNamedValue("AwbOff", 1);
       for (const char* name : kGainNames) OnPropertyChanged(name);
       break;
     }

@@ -31,13 +31,16 @@ TEST_F(ColourTest, WhiteBalanceModesWriteTheirCalls) {
   ASSERT_NE(camera, nullptr);
   sim_.set_state(kPxFull, "wb.r", 7);
 
-  // "Off": continuous off, neutral gains, then the three gains are reported, red first.
+  // "Off": continuous off, neutral gains, the mode marked off, then the three
+  // gains are reported, red first.
   sim_.trace_clear();
   host_.reset();
   ASSERT_EQ(Set(camera, "AutoWhiteBalance", "Off"), 0);
-  EXPECT_THAT(Rendered(sim_, {14, 25, 93, 196}), ElementsAre("93(108,0)", "25(0,0,0)"));
+  EXPECT_THAT(Rendered(sim_, {14, 25, 93, 196}),
+              ElementsAre("93(108,0)", "25(0,0,0)", "196(AwbOff,1)"));
   EXPECT_THAT(PropertyEvents(),
               ElementsAre("WhiteBalanceRGain=0", "WhiteBalanceGGain=0", "WhiteBalanceBGain=0"));
+  EXPECT_EQ(Get(camera, "AutoWhiteBalance"), "Off");
 
   // "Continuous" takes the interval property's value.
   ASSERT_EQ(Set(camera, "AutoWhiteBalanceInterval", "2000"), 0);
@@ -46,12 +49,13 @@ TEST_F(ColourTest, WhiteBalanceModesWriteTheirCalls) {
   EXPECT_THAT(Rendered(sim_, {14, 25, 93, 196}), ElementsAre("93(108,2000)", "196(AwbOff,1)"));
   EXPECT_EQ(Get(camera, "AutoWhiteBalance"), "Continuous");
 
-  // "Once": continuous off, one-shot started without callback.
+  // "Once": continuous off, one-shot started without callback, off mark cleared.
   sim_.trace_clear();
   ASSERT_EQ(Set(camera, "AutoWhiteBalance", "Once"), 0);
   EXPECT_THAT(Rendered(sim_, {14, 25, 93, 196}),
-              ElementsAre("93(108,0)", "14(0,0)", "196(AwbOff,1)"));
-  // Once a mode has been applied and continuous is off, the camera reports "Off".
+              ElementsAre("93(108,0)", "14(0,0)", "196(AwbOff,0)"));
+  EXPECT_EQ(Get(camera, "AutoWhiteBalance"), "Once");
+  ASSERT_EQ(Set(camera, "AutoWhiteBalance", "Off"), 0);
   EXPECT_EQ(Get(camera, "AutoWhiteBalance"), "Off");
 }
 

@@ -13,7 +13,6 @@ namespace {
 
 // Properties whose read does not echo the written value by design.
 const std::set<std::string> kNotEchoed = {
-    "AutoWhiteBalance",  // "Once" reads back as "Off" once applied
     "FactorySettings",   // reads "Click"
     "IO:Counter Reset",  // a command
     "Binning",           // covered with its method in the geometry tests

@@ -33,10 +33,9 @@ namespace {
 // what the camera reports, not what was asked.
 const std::map<std::string, std::string>& LegitimatelyMapped() {
   static const std::map<std::string, std::string> mapped = {
-      // Writing "Once" runs a one-shot balance and marks the mode applied, so
-      // the mode then reads "Off"; a camera without continuous white balance
-      // always reads "Once".
-      {"AutoWhiteBalance", "one-shot white balance reads back as Off"},
+      // A camera without continuous white balance keeps no mode and always
+      // reads "Once".
+      {"AutoWhiteBalance", "camera without continuous white balance reads Once"},
       {"AutoWhiteBalanceInterval", "camera without an interval shows the preset 1000"},
       // The percentage reaches the camera only while peak mode is on, and a
       // camera without peak mode (option 74) always reads "OFF".
