@@ -51,6 +51,8 @@ int RunSnap(const CommonOptions& options, const SnapOptions& snap) {
   if (!snap.preview.empty())
     preview = std::make_unique<PngPreview>(previewTemporary, snap.previewSize);
 
+  if (InterruptGuard::requested())
+    throw ToolError(kExitInterrupted, "interrupted; nothing was written");
   const auto time = std::chrono::system_clock::now();
   const int result = device.SnapImage();
   // An exposure cannot be cut short: a signal during it takes effect here.
