@@ -150,7 +150,7 @@ TEST(TiffWriter, UnwritablePathNamesTheCause) {
   }
 }
 
-TEST(TiffWriter, AFailedPageIsReportedInPlainWordsAndTheFileKeepsThePagesBefore) {
+TEST(TiffWriter, AFailedWriteIsReportedInPlainWords) {
   // /dev/full refuses every write as a full disk does.
   try {
     TiffWriter writer("/dev/full", false, "stack.tif");
