@@ -76,6 +76,7 @@ struct RecordOptions {
   bool bigTiff = false;
   bool stopOnOverflow = false;
   bool quiet = false;
+  unsigned hostBufferFrames = 0;  // 0: sized by the tool
 };
 int RunRecord(const CommonOptions& options, const RecordOptions& record);
 

@@ -1,13 +1,17 @@
-// Ctrl-C (SIGINT) and SIGTERM while an acquisition runs.
+// The signals that end the tool (SIGINT, SIGTERM, SIGHUP, SIGQUIT) while a
+// command writes files.
 //
-// While an InterruptGuard lives, the first such signal only raises a flag that
-// the acquisition loop polls, so the loop can stop the camera and finish its
-// files; the handler then resets itself, and a second signal ends the process
-// the usual way. The flag is a lock-free atomic, safe to set from a signal
-// handler on whichever thread the signal lands on.
+// While an InterruptGuard lives, such a signal only raises a flag that the
+// command polls, so that it can stop the camera and finish (or drop) its files;
+// a second signal while it does so changes nothing. Only a third signal ends
+// the process at once, after removing the temporary outputs noted here (the
+// targets stay as they were). The flag is a lock-free atomic, safe to set from
+// a signal handler on whichever thread the signal lands on.
 #pragma once
 
 #include <signal.h>
+
+#include <string>
 
 namespace pyxtool {
 
@@ -19,10 +23,13 @@ class InterruptGuard {
   InterruptGuard& operator=(const InterruptGuard&) = delete;
 
   static bool requested();
+  // The temporary files a forced end removes (at most a few per run).
+  static void NoteTemporary(const std::string& path);
+  static void ForgetTemporary(const std::string& path);
 
  private:
-  struct sigaction previousInt_ {};
-  struct sigaction previousTerm_ {};
+  static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+  struct sigaction previous_[sizeof kSignals / sizeof kSignals[0]]{};
 };
 
 }  // namespace pyxtool

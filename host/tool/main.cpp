@@ -138,6 +138,11 @@ int main(int argc, char** argv) {
   record->add_flag("--stop-on-overflow", recordOptions.stopOnOverflow,
                    "end the acquisition when the host buffer overflows");
   record->add_flag("-q,--quiet", recordOptions.quiet, "no progress display");
+  record
+      ->add_option("--host-buffer", recordOptions.hostBufferFrames,
+                   "frames the host buffer holds (default: about 512 MiB of frames)")
+      ->check(CLI::Range(1u, 4096u))
+      ->type_name("FRAMES");
   AddSettingsOption(record, common, "before recording");
   AddExamples(record,
               "  pyxon record -n 100 -o stack.ome.tif\n  pyxon record -n 500 -o stack.ome.tif "

@@ -4,6 +4,8 @@
 // Threads: the device's sequence thread inserts frames into the RecordingHost's
 // ring; this (the main) thread takes them as they arrive and writes them. The
 // ring is the only thing the two share, and it has its own lock.
+#include <sys/statvfs.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -27,14 +29,36 @@ namespace pyxtool {
 namespace {
 
 // Frames may wait in the host's ring while the disk catches up; allow about
-// 512 MiB of them, but never fewer than 16 or more than the recording needs.
-size_t RingCapacity(size_t frameBytes, uint64_t count) {
+// 512 MiB of them, but never fewer than 16 or more than the recording needs,
+// unless the user chose the size.
+size_t RingCapacity(size_t frameBytes, uint64_t count, unsigned chosen) {
+  if (chosen > 0) return chosen;
   const size_t byMemory =
       std::clamp<size_t>((size_t{512} << 20) / std::max<size_t>(frameBytes, 1), 16, 4096);
   return static_cast<size_t>(std::min<uint64_t>(byMemory, count + 1));
 }
 
 constexpr size_t kMaxOmePlanes = 10000;
+
+// The widest plane time the OME-XML can show ("%.9g" of any double in seconds).
+constexpr double kWidestPlaneSeconds = 1.23456789e+100;
+
+// A sequence's image count travels as a long, 32 bits wide on some hosts.
+constexpr uint64_t kMaxRecordFrames = 2147483647;
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// A message about a temporary file, naming the file the user gave instead.
+std::string ShownAs(std::string message, const std::string& temporary, const std::string& target) {
+  for (size_t at = message.find(temporary); at != std::string::npos;
+       at = message.find(temporary, at + target.size()))
+    message.replace(at, temporary.size(), target);
+  return message;
+}
 
 double ExposureOf(const std::vector<PropertyInfo>& properties) {
   for (const PropertyInfo& property : properties)
@@ -63,6 +87,11 @@ class Recording {
   void take(pyxhost::HostImage&& image);
   Progress progress(Clock::time_point now);
   OmeStack omeStack(size_t planes) const;
+  // The OME-XML of the first page while recording: room is kept for the plane
+  // times of the final text, which is written over it without needing space.
+  std::string firstDescription() const;
+  void warnWhenTheDiskIsTooSmall(const std::string& folder) const;
+  void writeMetadataFile(size_t pages, double seconds);
 
   CameraContext& context_;
   const RecordOptions& options_;
@@ -76,6 +105,8 @@ class Recording {
   std::vector<PropertyInfo> properties_;
   double pixelSizeUm_;
   OutputFiles outputs_;
+  std::string tiffTemporary_;
+  std::string metadataTemporary_;
   std::unique_ptr<TiffWriter> tiff_;
   Clock::time_point start_;
   std::chrono::system_clock::time_point wallStart_;
@@ -83,6 +114,7 @@ class Recording {
   StampTracker stamps_;
   std::vector<FrameRecord> frames_;
   bool interrupted_ = false;
+  std::string writeFailure_;  // the message of a failed page write
 };
 
 Recording::Recording(CameraContext& context, const RecordOptions& options)
@@ -104,13 +136,36 @@ Recording::Recording(CameraContext& context, const RecordOptions& options)
   // Classic TIFF cannot address more than 4 GiB: decide before the first byte.
   const bool bigTiff = options.bigTiff || NeedsBigTiff(width_, height_, samplesPerPixel_,
                                                        bitsPerSample_, options.count);
-  tiff_ = std::make_unique<TiffWriter>(options.output, bigTiff);
-  outputs_.add(options.output);
-  if (!options.metadata.empty()) {
-    EnsureWritable(options.metadata);
-    outputs_.add(options.metadata);
-  }
-  host_.setRingCapacity(RingCapacity(size_t{width_} * height_ * bytesPerPixel_, options.count));
+  tiffTemporary_ = outputs_.add(options.output, "-o");
+  if (!options.metadata.empty()) metadataTemporary_ = outputs_.add(options.metadata, "--metadata");
+  tiff_ = std::make_unique<TiffWriter>(tiffTemporary_, bigTiff, options.output);
+  host_.setRingCapacity(RingCapacity(size_t{width_} * height_ * bytesPerPixel_, options.count,
+                                     options.hostBufferFrames));
+  warnWhenTheDiskIsTooSmall(FolderOf(tiffTemporary_));
+}
+
+void Recording::warnWhenTheDiskIsTooSmall(const std::string& folder) const {
+  struct statvfs disk {};
+  if (statvfs(folder.c_str(), &disk) != 0) return;
+  const double available = double(disk.f_bavail) * double(disk.f_frsize);
+  const double pageBytes = double(width_) * height_ * samplesPerPixel_ * (bitsPerSample_ / 8);
+  const double needed = pageBytes * double(options_.count);
+  if (needed <= available) return;
+  std::fprintf(stderr,
+               "pyxon: warning: %llu frames need about %.1f GiB but %s has %.1f GiB free; the "
+               "recording will end when the disk is full, keeping the frames written\n",
+               static_cast<unsigned long long>(options_.count), needed / kMiB / 1024,
+               folder.c_str(), available / kMiB / 1024);
+}
+
+std::string Recording::firstDescription() const {
+  const size_t planes = static_cast<size_t>(std::min<uint64_t>(options_.count, kMaxOmePlanes));
+  OmeStack widest = omeStack(options_.count);
+  widest.planeSeconds.assign(planes, kWidestPlaneSeconds);
+  const size_t room = BuildOmeXml(widest).size();
+  std::string description = BuildOmeXml(omeStack(options_.count));
+  if (description.size() < room) description.resize(room, ' ');
+  return description;
 }
 
 OmeStack Recording::omeStack(size_t planes) const {
@@ -142,29 +197,31 @@ void Recording::take(pyxhost::HostImage&& image) {
   }
   FrameRecord record;
   record.index = frames_.size();
-  if (useStamps_) {
-    record.stamp = StampOf(image);
-    if (record.stamp)
-      stamps_.add(*record.stamp);
-    else
-      stamps_.addUnreadable();
-  }
+  if (useStamps_) record.stamp = StampOf(image);
   record.seconds = Seconds(image.received - start_);
   record.timestamp =
       IsoUtc(wallStart_ + std::chrono::duration_cast<std::chrono::system_clock::duration>(
                               image.received - start_));
   record.metadata = std::move(image.metadata);
-  rate_.add(image.received, image.pixels.size());
+  const size_t bytes = image.pixels.size();
 
   const Frame frame = FrameFromDevice(std::move(image.pixels), width_, height_, bytesPerPixel_);
   PageTags tags;
   if (frames_.empty()) {
-    tags.description = BuildOmeXml(omeStack(options_.count));
+    tags.description = firstDescription();
     tags.software = ToolVersion();
     tags.dateTime = TiffDateTime(wallStart_);
   }
   tags.pixelSizeUm = pixelSizeUm_;
   tiff_->writePage(frame, tags);
+  // Only frames in the file count.
+  if (useStamps_) {
+    if (record.stamp)
+      stamps_.add(*record.stamp);
+    else
+      stamps_.addUnreadable();
+  }
+  rate_.add(image.received, bytes);
   frames_.push_back(std::move(record));
 }
 
@@ -183,7 +240,8 @@ Progress Recording::progress(Clock::time_point now) {
 
 void Recording::run() {
   MM::Camera& device = context_.device();
-  InterruptGuard interrupt;
+  if (InterruptGuard::requested())
+    throw ToolError(kExitInterrupted, "interrupted; nothing was written");
   ProgressDisplay display(!options_.quiet);
   if (!options_.quiet) {
     std::fprintf(stderr, "Recording %llu frames of %u x %u (%s) from %s to %s (Ctrl-C stops)\n",
@@ -194,74 +252,109 @@ void Recording::run() {
   start_ = Clock::now();
   rate_ = RateWindow(start_);
   wallStart_ = std::chrono::system_clock::now();
-  const long count = static_cast<long>(
-      std::min<uint64_t>(options_.count, static_cast<uint64_t>(std::numeric_limits<long>::max())));
-  const int result = device.StartSequenceAcquisition(count, 0.0, options_.stopOnOverflow);
+  // The device counts the images it inserted, also those a host-buffer overflow
+  // cleared again: the sequence runs until the file holds the count, and the
+  // tool stops it then.
+  const int result = device.StartSequenceAcquisition(std::numeric_limits<long>::max(), 0.0,
+                                                     options_.stopOnOverflow);
   if (result != 0) {
     throw ToolError(kExitFailure, "cannot start the acquisition: " + context_.errorText(result));
   }
   bool finished = false;
+  bool stopped = false;
   while (!finished) {
     host_.waitForImages(1, std::chrono::milliseconds(100));
     // Read "finished" before taking: every image inserted before the end is then
     // in this take.
     finished = host_.finishedCount() > 0;
-    for (pyxhost::HostImage& image : host_.takeImages()) take(std::move(image));
-    if (InterruptGuard::requested() && !interrupted_) {
-      interrupted_ = true;
+    for (pyxhost::HostImage& image : host_.takeImages()) {
+      if (!writeFailure_.empty()) break;
+      try {
+        take(std::move(image));
+      } catch (const ToolError& e) {
+        if (!tiff_->failed()) throw;
+        writeFailure_ = e.what();  // the pages before stay: the file is finished with them
+      }
+    }
+    if (InterruptGuard::requested() && !interrupted_ && writeFailure_.empty()) interrupted_ = true;
+    const bool done = frames_.size() >= options_.count;
+    if (!stopped && (done || interrupted_ || !writeFailure_.empty())) {
+      stopped = true;
       device.StopSequenceAcquisition();  // returns once the sequence thread has ended
+      if (done) interrupted_ = false;
+      if (done || !writeFailure_.empty()) finished = true;
     }
     display.update(progress(Clock::now()), Clock::now());
   }
   display.finish(progress(Clock::now()));
 }
 
+void Recording::writeMetadataFile(size_t pages, double seconds) {
+  nlohmann::ordered_json json;
+  json["software"] = ToolVersion();
+  json["camera"] = context_.camera().name();
+  json["file"] = options_.output;
+  json["started"] = IsoUtc(wallStart_);
+  json["width"] = width_;
+  json["height"] = height_;
+  json["bytesPerPixel"] = bytesPerPixel_;
+  json["layout"] = DescribeLayout(samplesPerPixel_, bitsPerSample_);
+  json["requested"] = options_.count;
+  json["recorded"] = pages;
+  json["interrupted"] = interrupted_;
+  nlohmann::ordered_json statistics;
+  statistics["seconds"] = seconds;
+  statistics["framesPerSecond"] = double(pages) / seconds;
+  statistics["mibPerSecond"] = double(rate_.totalBytes()) / kMiB / seconds;
+  if (useStamps_) {
+    statistics["dropped"] = stamps_.dropped();
+    statistics["outOfOrder"] = stamps_.outOfOrder();
+    statistics["unreadableStamps"] = stamps_.unreadable();
+  }
+  statistics["hostBufferOverflows"] = host_.rejectedCount();
+  json["statistics"] = statistics;
+  nlohmann::ordered_json settings = nlohmann::ordered_json::object();
+  for (const auto& [name, value] : SettingsOf(properties_)) settings[name] = value;
+  json["settings"] = settings;
+  nlohmann::json frames = nlohmann::json::array();
+  for (const FrameRecord& frame : frames_) frames.push_back(FrameRecordJson(frame));
+  json["frames"] = frames;
+  try {
+    WriteJsonFile(metadataTemporary_, nlohmann::json(json));
+  } catch (const ToolError& e) {
+    throw ToolError(e.exitCode(), ShownAs(e.what(), metadataTemporary_, options_.metadata));
+  }
+}
+
 int Recording::finish() {
   const size_t pages = tiff_->pageCount();
   tiff_->close();
+  if (pages >= options_.count) interrupted_ = false;  // a signal that came as the count was reached
   const Progress final = progress(Clock::now());
   if (pages == 0) {
+    if (!writeFailure_.empty())
+      throw ToolError(kExitFailure, writeFailure_ + "; nothing was written");
     throw ToolError(interrupted_ ? kExitInterrupted : kExitFailure,
                     std::string(interrupted_ ? "interrupted" : "the camera delivered no frame") +
                         "; nothing was written");
   }
   // The first page now describes what the file really holds, with plane times.
-  TiffWriter::RewriteFirstDescription(options_.output, BuildOmeXml(omeStack(pages)));
+  TiffWriter::RewriteFirstDescription(tiffTemporary_, BuildOmeXml(omeStack(pages)),
+                                      options_.output);
 
   const double seconds = frames_.empty() ? 0.0 : std::max(frames_.back().seconds, 1e-9);
+  std::string metadataFailure;
   if (!options_.metadata.empty()) {
-    nlohmann::ordered_json json;
-    json["software"] = ToolVersion();
-    json["camera"] = context_.camera().name();
-    json["file"] = options_.output;
-    json["started"] = IsoUtc(wallStart_);
-    json["width"] = width_;
-    json["height"] = height_;
-    json["bytesPerPixel"] = bytesPerPixel_;
-    json["layout"] = DescribeLayout(samplesPerPixel_, bitsPerSample_);
-    json["requested"] = options_.count;
-    json["recorded"] = pages;
-    json["interrupted"] = interrupted_;
-    nlohmann::ordered_json statistics;
-    statistics["seconds"] = seconds;
-    statistics["framesPerSecond"] = double(pages) / seconds;
-    statistics["mibPerSecond"] = double(rate_.totalBytes()) / kMiB / seconds;
-    if (useStamps_) {
-      statistics["dropped"] = stamps_.dropped();
-      statistics["outOfOrder"] = stamps_.outOfOrder();
-      statistics["unreadableStamps"] = stamps_.unreadable();
+    try {
+      writeMetadataFile(pages, seconds);
+    } catch (const ToolError& e) {
+      // After a failed page write the disk may be full: the frames come first.
+      if (writeFailure_.empty()) throw;
+      metadataFailure = e.what();
+      outputs_.drop(metadataTemporary_);
     }
-    statistics["hostBufferOverflows"] = host_.rejectedCount();
-    json["statistics"] = statistics;
-    nlohmann::ordered_json settings = nlohmann::ordered_json::object();
-    for (const auto& [name, value] : SettingsOf(properties_)) settings[name] = value;
-    json["settings"] = settings;
-    nlohmann::json frames = nlohmann::json::array();
-    for (const FrameRecord& frame : frames_) frames.push_back(FrameRecordJson(frame));
-    json["frames"] = frames;
-    WriteJsonFile(options_.metadata, nlohmann::json(json));
   }
-  outputs_.keep();
+  outputs_.commit();
 
   std::printf("%s: %zu frames of %u x %u, %s, %.1f MiB%s\n", options_.output.c_str(), pages, width_,
               height_, DescribeLayout(samplesPerPixel_, bitsPerSample_).c_str(),
@@ -273,18 +366,33 @@ int Recording::finish() {
                 static_cast<unsigned long long>(final.outOfOrder));
   }
   std::printf(", %llu host-buffer overflows\n", static_cast<unsigned long long>(final.overflows));
-  if (!options_.metadata.empty())
+  if (!options_.metadata.empty() && metadataFailure.empty())
     std::printf("%s: per-frame metadata\n", options_.metadata.c_str());
   std::fflush(stdout);
 
+  const unsigned long long requested = options_.count;
+  if (!writeFailure_.empty()) {
+    std::fprintf(stderr,
+                 "pyxon: %s; %s holds the %zu of %llu frames written before, complete and valid\n",
+                 writeFailure_.c_str(), options_.output.c_str(), pages, requested);
+    if (!metadataFailure.empty()) std::fprintf(stderr, "pyxon: %s\n", metadataFailure.c_str());
+    return kExitFailure;
+  }
   if (interrupted_) {
     std::fprintf(stderr, "pyxon: interrupted after %zu of %llu frames; %s is complete and valid\n",
-                 pages, static_cast<unsigned long long>(options_.count), options_.output.c_str());
+                 pages, requested, options_.output.c_str());
     return kExitInterrupted;
   }
   if (pages < options_.count) {
-    std::fprintf(stderr, "pyxon: the camera ended the acquisition after %zu of %llu frames\n",
-                 pages, static_cast<unsigned long long>(options_.count));
+    if (options_.stopOnOverflow && final.overflows > 0) {
+      std::fprintf(stderr,
+                   "pyxon: a host-buffer overflow stopped the acquisition after %zu of %llu frames "
+                   "(--stop-on-overflow)\n",
+                   pages, requested);
+    } else {
+      std::fprintf(stderr, "pyxon: the camera ended the acquisition after %zu of %llu frames\n",
+                   pages, requested);
+    }
     return kExitFailure;
   }
   return kExitOk;
@@ -293,6 +401,13 @@ int Recording::finish() {
 }  // namespace
 
 int RunRecord(const CommonOptions& options, const RecordOptions& record) {
+  if (record.count > kMaxRecordFrames) {
+    throw ToolError(kExitUsage,
+                    "the count given with -n is out of range: a recording holds at most " +
+                        std::to_string(kMaxRecordFrames) + " frames");
+  }
+  // From here on a signal lets the command finish or drop its files.
+  InterruptGuard interrupt;
   CameraContext context(options);
   context.preferFreeRunning();
   Recording recording(context, record);

@@ -6,6 +6,7 @@
 #include "host/tool/commands.h"
 #include "host/tool/frame.h"
 #include "host/tool/frame_metadata.h"
+#include "host/tool/interrupt.h"
 #include "host/tool/output_files.h"
 #include "host/tool/png_preview.h"
 #include "host/tool/property_table.h"
@@ -35,21 +36,28 @@ std::string SnapDescription(const std::string& camera, std::chrono::system_clock
 }  // namespace
 
 int RunSnap(const CommonOptions& options, const SnapOptions& snap) {
+  // From here on a signal lets the command drop its files.
+  InterruptGuard interrupt;
   CameraContext context(options);
   MM::Camera& device = context.device();
 
   // Open the outputs before acquiring, so an unwritable path fails at once.
   OutputFiles outputs;
-  TiffWriter tiff(snap.output, false);
-  outputs.add(snap.output);
+  const std::string tiffTemporary = outputs.add(snap.output, "-o");
+  const std::string previewTemporary =
+      snap.preview.empty() ? std::string() : outputs.add(snap.preview, "--preview");
+  TiffWriter tiff(tiffTemporary, false, snap.output);
   std::unique_ptr<PngPreview> preview;
-  if (!snap.preview.empty()) {
-    preview = std::make_unique<PngPreview>(snap.preview, snap.previewSize);
-    outputs.add(snap.preview);
-  }
+  if (!snap.preview.empty())
+    preview = std::make_unique<PngPreview>(previewTemporary, snap.previewSize);
 
+  if (InterruptGuard::requested())
+    throw ToolError(kExitInterrupted, "interrupted; nothing was written");
   const auto time = std::chrono::system_clock::now();
   const int result = device.SnapImage();
+  // An exposure cannot be cut short: a signal during it takes effect here.
+  if (InterruptGuard::requested())
+    throw ToolError(kExitInterrupted, "interrupted; nothing was written");
   if (result != 0) throw ToolError(kExitFailure, "snap failed: " + context.errorText(result));
   const unsigned width = device.GetImageWidth();
   const unsigned height = device.GetImageHeight();
@@ -72,16 +80,24 @@ int RunSnap(const CommonOptions& options, const SnapOptions& snap) {
   tags.pixelSizeUm = device.GetPixelSizeUm() * std::max(1, device.GetBinning());
   tiff.writePage(frame, tags);
   tiff.close();
+  unsigned shownWidth = 0;
+  unsigned shownHeight = 0;
+  if (preview != nullptr) {
+    try {
+      preview->write(frame, &shownWidth, &shownHeight);
+    } catch (const ToolError& e) {
+      std::string message = e.what();
+      const size_t at = message.find(previewTemporary);
+      if (at != std::string::npos) message.replace(at, previewTemporary.size(), snap.preview);
+      throw ToolError(e.exitCode(), message);
+    }
+  }
+  outputs.commit();
   std::printf("%s: %u x %u, %s from %s\n", snap.output.c_str(), width, height,
               DescribeLayout(frame.samplesPerPixel, frame.bitsPerSample).c_str(),
               context.camera().name().c_str());
-  if (preview != nullptr) {
-    unsigned shownWidth = 0;
-    unsigned shownHeight = 0;
-    preview->write(frame, &shownWidth, &shownHeight);
+  if (preview != nullptr)
     std::printf("%s: %u x %u preview\n", snap.preview.c_str(), shownWidth, shownHeight);
-  }
-  outputs.keep();
   return kExitOk;
 }
 

@@ -14,7 +14,7 @@ enum ExitCode : int {
   kExitFailure = 1,       // the camera refused or failed, or a file could not be written
   kExitUsage = 2,         // bad command line: unknown command, option, camera or model
   kExitNoModule = 3,      // the module or its camera library is missing or unloadable
-  kExitInterrupted = 130  // Ctrl-C ended a recording before its count (the file is kept)
+  kExitInterrupted = 130  // a signal ended the command (a recording keeps the frames written)
 };
 
 class ToolError : public std::runtime_error {

@@ -6,7 +6,10 @@
 #include <signal.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <thread>
@@ -36,8 +39,35 @@ std::vector<std::string> With(std::vector<std::string> args, const std::vector<s
 class ToolAcquisition : public ::testing::Test {
  protected:
   void SetUp() override { unsetenv("PYXSIM_CAMERAS"); }
+  // A file holding "old", which a failed or interrupted command must leave so.
+  std::string oldFile(const std::string& name) {
+    std::ofstream(dir_.file(name)) << "old";
+    return dir_.file(name);
+  }
+  // The names in the test's folder, so that left-over temporaries show.
+  std::string listing() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path()))
+      names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    std::string text;
+    for (const std::string& name : names) text += name + " ";
+    return text;
+  }
   TempDir dir_;
 };
+
+// Waits until the progress display shows frames written into a recording of `count`.
+void WaitForFramesWritten(ToolProcess& tool, const std::string& count) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  const std::regex written(R"(\] [1-9][0-9]*/)" + count);
+  while (!std::regex_search(tool.currentStderr(), written) &&
+         std::chrono::steady_clock::now() < deadline) {
+    ASSERT_TRUE(tool.waitForStderr("Recording", std::chrono::seconds(60))) << tool.currentStderr();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_TRUE(std::regex_search(tool.currentStderr(), written)) << tool.currentStderr();
+}
 
 TEST_F(ToolAcquisition, SnapWritesGreyTiffWithSettingsAndAPreview) {
   const std::string tif = dir_.file("snap.tif");
@@ -213,6 +243,119 @@ TEST_F(ToolAcquisition, CtrlCEndsARecordingAndKeepsAValidFile) {
   const size_t recorded = metadata["recorded"].get<size_t>();
   EXPECT_GE(recorded, 1u);
   CheckStack(tif, metadata, recorded);
+}
+
+TEST_F(ToolAcquisition, FailedOrInterruptedCommandsLeaveExistingFilesAlone) {
+  const std::string tif = oldFile("p.tif");
+  const std::string json = oldFile("p.json");
+  ToolRun run =
+      RunTool(With({"snap", "-o", tif, "--preview", "/nonexistent-dir/a.png"}, kSmallMono));
+  EXPECT_EQ(run.exitCode, 1) << run.err;
+  std::filesystem::create_directory(dir_.file("folder"));
+  run = RunTool(
+      With({"record", "-n", "2", "-o", tif, "--metadata", dir_.file("folder")}, kSmallMono));
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.err.find("Is a directory"), std::string::npos) << run.err;
+
+  // A signal during a long exposure, and a record stopped before its first frame.
+  ToolProcess snap({"snap", "-o", tif, "--camera", "PX-120M", "--set", "Exposure=2000"});
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  snap.signal(SIGTERM);
+  run = snap.finish(std::chrono::seconds(60));
+  EXPECT_NE(run.exitCode, 0) << run.err;
+  ToolProcess record({"record", "-n", "3", "-o", tif, "--metadata", json, "--camera",
+                      "PX-2600M-COOL", "--set", "IO:Trigger Source=GPIO0"});
+  ASSERT_TRUE(record.waitForStderr("Recording", std::chrono::seconds(60)));
+  record.signal(SIGINT);
+  run = record.finish(std::chrono::seconds(60));
+  EXPECT_EQ(run.exitCode, 130) << run.err;
+
+  EXPECT_EQ(ReadFile(tif), "old");
+  EXPECT_EQ(ReadFile(json), "old");
+  EXPECT_EQ(listing(), "folder p.json p.tif ");
+}
+
+TEST_F(ToolAcquisition, OutputsNamingOneFileAreRefusedBeforeAcquiring) {
+  const std::string tif = oldFile("same.tif");
+  std::filesystem::create_symlink(tif, dir_.file("link.png"));
+  const std::vector<std::vector<std::string>> runs = {
+      {"snap", "-o", tif, "--preview", tif},
+      {"snap", "-o", tif, "--preview", dir_.file("link.png")},
+      {"record", "-n", "2", "-o", tif, "--metadata", dir_.path() + "/./same.tif"}};
+  for (const auto& args : runs) {
+    const ToolRun run = RunTool(With(args, kSmallMono));
+    EXPECT_EQ(run.exitCode, 2) << args[0] << ": " << run.err;
+    EXPECT_NE(run.err.find("are the same file"), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "");
+  }
+  EXPECT_EQ(ReadFile(tif), "old");
+  EXPECT_TRUE(std::filesystem::is_symlink(dir_.file("link.png")));
+
+  // Writing through a link replaces the file it points to and keeps the link.
+  const ToolRun run = RunTool(With({"snap", "-o", dir_.file("link.png")}, kSmallMono));
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_TRUE(std::filesystem::is_symlink(dir_.file("link.png")));
+  EXPECT_TRUE(ReadTiff(tif));
+}
+
+TEST_F(ToolAcquisition, AFullDiskEndsARecordingKeepingTheFramesWritten) {
+  const std::string tif = oldFile("full.ome.tif");
+  const std::string json = dir_.file("full.json");
+  // Files may not grow beyond 3 MB: ten frames of 300 kB fit, 100 do not.
+  ToolProcess tool(With({"record", "-n", "100", "-o", tif, "--metadata", json, "-q"}, kSmallMono),
+                   3000000);
+  const ToolRun run = tool.finish(std::chrono::seconds(60));
+  EXPECT_EQ(run.exitCode, 1) << run.err;
+  EXPECT_NE(run.err.find("cannot write " + tif + ": file too large; " + tif + " holds the "),
+            std::string::npos)
+      << run.err;
+  EXPECT_EQ(run.err.find("TIFF"), std::string::npos) << run.err;  // no libtiff wording
+  const auto metadata = nlohmann::json::parse(ReadFile(json));
+  const size_t recorded = metadata["recorded"].get<size_t>();
+  EXPECT_GE(recorded, 5u);
+  EXPECT_LT(recorded, 10u);
+  EXPECT_NE(run.err.find(std::to_string(recorded) + " of 100 frames"), std::string::npos);
+  CheckStack(tif, metadata, recorded);
+}
+
+TEST_F(ToolAcquisition, EverySignalThatEndsARecordingLeavesValidFiles) {
+  for (const int number : {SIGHUP, SIGQUIT, SIGINT}) {
+    SCOPED_TRACE(strsignal(number));
+    const std::string tif = dir_.file("signal.ome.tif");
+    const std::string json = dir_.file("signal.json");
+    // Far more than any disk holds: the tool warns and records until stopped.
+    ToolProcess tool(
+        With({"record", "-n", "2000000000", "-o", tif, "--metadata", json}, kSmallMono));
+    WaitForFramesWritten(tool, "2000000000");
+    tool.signal(number);
+    if (number == SIGINT) tool.signal(SIGINT);  // an impatient second Ctrl-C
+    const ToolRun run = tool.finish(std::chrono::seconds(60));
+    EXPECT_EQ(run.exitCode, 130) << run.err;
+    EXPECT_NE(run.err.find("warning: 2000000000 frames need about"), std::string::npos) << run.err;
+    const auto metadata = nlohmann::json::parse(ReadFile(json));
+    CheckStack(tif, metadata, metadata["recorded"].get<size_t>());
+  }
+  EXPECT_EQ(listing(), "signal.json signal.ome.tif ");
+}
+
+TEST_F(ToolAcquisition, HostBufferOverflowsClearTheBufferAndTheRecordingGoesOn) {
+  // A one-frame host buffer and a fast camera overflow at almost every frame.
+  const std::vector<std::string> fast = With(
+      kSmallMono, {"--set", "Exposure=0.1", "--sim-frame-interval", "100", "--host-buffer", "1"});
+  const std::string tif = dir_.file("fast.ome.tif");
+  const std::string json = dir_.file("fast.json");
+  ToolRun run = RunTool(With({"record", "-n", "60", "-o", tif, "--metadata", json, "-q"}, fast));
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  const auto metadata = nlohmann::json::parse(ReadFile(json));
+  if (metadata["statistics"]["hostBufferOverflows"].get<uint64_t>() == 0)
+    GTEST_SKIP() << "the writer kept up: no overflow happened";
+  CheckStack(tif, metadata, 60);
+
+  run = RunTool(With({"record", "-n", "60", "-o", tif, "--stop-on-overflow", "-q"}, fast));
+  if (run.exitCode == 0) GTEST_SKIP() << "the writer kept up: no overflow happened";
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.err.find("a host-buffer overflow stopped the acquisition after"), std::string::npos)
+      << run.err;
 }
 
 TEST_F(ToolAcquisition, SequencesRunFreeUnlessAHardwareTriggerIsChosen) {

@@ -57,6 +57,16 @@ TEST_F(ToolCommands, CommandLineMistakesExitWithTwo) {
   EXPECT_TRUE(Contains(badAssignment.err, "expected NAME=VALUE"));
 }
 
+TEST_F(ToolCommands, ImpossibleFrameCountsAreRefusedBeforeRecording) {
+  TempDir dir;
+  for (const char* count : {"99999999999999999999", "2147483648"}) {
+    const ToolRun run = RunTool({"record", "-n", count, "-o", dir.file("never.tif")});
+    EXPECT_EQ(run.exitCode, 2) << count;
+    EXPECT_TRUE(Contains(run.err, "out of range: a recording holds at most 2147483647 frames"));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("never.tif")));
+  }
+}
+
 TEST_F(ToolCommands, DevicesListsTheSimulatedCameras) {
   const ToolRun text = RunTool({"devices"});
   ASSERT_EQ(text.exitCode, 0) << text.err;

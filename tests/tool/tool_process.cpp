@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,7 +47,8 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-ToolProcess::ToolProcess(const std::vector<std::string>& args) : directory_(MakeTempDirectory()) {
+ToolProcess::ToolProcess(const std::vector<std::string>& args, unsigned long fileSizeLimit)
+    : directory_(MakeTempDirectory()) {
   std::vector<std::string> argv = {PYXON_TOOL_PATH};
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<char*> pointers;
@@ -67,13 +69,31 @@ ToolProcess::ToolProcess(const std::vector<std::string>& args) : directory_(Make
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGINT);
   sigaddset(&defaults, SIGTERM);
+  sigaddset(&defaults, SIGHUP);
+  sigaddset(&defaults, SIGQUIT);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   sigset_t none;
   sigemptyset(&none);
   posix_spawnattr_setsigmask(&attributes, &none);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  // The limit and the ignored SIGXFSZ are inherited: set them around the spawn.
+  struct rlimit previousLimit {};
+  getrlimit(RLIMIT_FSIZE, &previousLimit);
+  struct sigaction previousXfsz {};
+  if (fileSizeLimit > 0) {
+    struct rlimit limit = previousLimit;
+    limit.rlim_cur = fileSizeLimit;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, &previousXfsz);
+  }
   const int result =
       posix_spawn(&pid_, argv[0].c_str(), &actions, &attributes, pointers.data(), environ);
+  if (fileSizeLimit > 0) {
+    setrlimit(RLIMIT_FSIZE, &previousLimit);
+    sigaction(SIGXFSZ, &previousXfsz, nullptr);
+  }
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (result != 0) throw std::runtime_error("cannot start " + argv[0]);

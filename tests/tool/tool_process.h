@@ -18,7 +18,9 @@ struct ToolRun {
 // A running tool whose output goes to files in a private temporary directory.
 class ToolProcess {
  public:
-  explicit ToolProcess(const std::vector<std::string>& args);
+  // With `fileSizeLimit` (bytes) the child may not grow any file beyond it: its
+  // writes then fail with EFBIG (SIGXFSZ is ignored), as on a full disk.
+  explicit ToolProcess(const std::vector<std::string>& args, unsigned long fileSizeLimit = 0);
   ~ToolProcess();
   ToolProcess(const ToolProcess&) = delete;
   ToolProcess& operator=(const ToolProcess&) = delete;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "host/tool/frame.h"
@@ -147,6 +148,20 @@ TEST(TiffWriter, UnwritablePathNamesTheCause) {
     EXPECT_NE(std::string(e.what()).find("/nonexistent-dir/x.tif"), std::string::npos);
     EXPECT_NE(std::string(e.what()).find("No such file"), std::string::npos) << e.what();
   }
+}
+
+TEST(TiffWriter, AFailedWriteIsReportedInPlainWords) {
+  // /dev/full refuses every write as a full disk does.
+  try {
+    TiffWriter writer("/dev/full", false, "stack.tif");
+    writer.writePage(GreyFrame(64, 64, 0), {});
+    FAIL() << "wrote to a full device";
+  } catch (const ToolError& e) {
+    EXPECT_NE(std::string(e.what()).find("stack.tif: "), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("o space left on device"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(WriteFailureText(ENOSPC, "TIFFAppendToStrip: Write error"), "no space left on device");
+  EXPECT_EQ(WriteFailureText(0, "libtiff's text"), "libtiff's text");
 }
 
 TEST(TiffWriter, BigTiffIsChosenAboveTheClassicLimit) {
