@@ -19,6 +19,7 @@
 #include "host/tool/progress_display.h"
 #include "host/tool/property_table.h"
 #include "host/tool/stream_stats.h"
+#include "host/tool/text_safety.h"
 #include "host/tool/tiff_writer.h"
 #include "host/tool/tool_error.h"
 
@@ -62,6 +63,9 @@ class Recording {
  private:
   void take(pyxhost::HostImage&& image);
   Progress progress(Clock::time_point now);
+  // The figures of the summary: averages from the first to the last frame.
+  double recordedSeconds() const;
+  Progress finalProgress();
   OmeStack omeStack(size_t planes) const;
 
   CameraContext& context_;
@@ -74,6 +78,7 @@ class Recording {
   unsigned bitsPerSample_ = 8;
   bool useStamps_;
   std::vector<PropertyInfo> properties_;
+  unsigned significantBits_;
   double pixelSizeUm_;
   OutputFiles outputs_;
   std::unique_ptr<TiffWriter> tiff_;
@@ -94,7 +99,9 @@ Recording::Recording(CameraContext& context, const RecordOptions& options)
       bytesPerPixel_(context.device().GetImageBytesPerPixel()),
       useStamps_(context.framesCarryStamps()),
       properties_(ReadProperties(context.camera().access())),
-      pixelSizeUm_(context.device().GetPixelSizeUm() * std::max(1, context.device().GetBinning())),
+      significantBits_(context.device().GetBitDepth()),
+      pixelSizeUm_(
+          CameraPixelSizeUm(context.device().GetPixelSizeUm(), context.device().GetBinning())),
       start_(Clock::now()),
       rate_(start_) {
   if (!FileLayoutFor(bytesPerPixel_, &samplesPerPixel_, &bitsPerSample_)) {
@@ -124,6 +131,7 @@ OmeStack Recording::omeStack(size_t planes) const {
   stack.height = height_;
   stack.samplesPerPixel = samplesPerPixel_;
   stack.bitsPerSample = bitsPerSample_;
+  stack.significantBits = significantBits_;
   stack.planeCount = planes;
   stack.pixelSizeUm = pixelSizeUm_;
   stack.exposureMs = ExposureOf(properties_);
@@ -181,6 +189,18 @@ Progress Recording::progress(Clock::time_point now) {
   return progress;
 }
 
+double Recording::recordedSeconds() const {
+  return frames_.empty() ? 0.0 : std::max(frames_.back().seconds, 1e-9);
+}
+
+Progress Recording::finalProgress() {
+  Progress final = progress(Clock::now());
+  final.seconds = recordedSeconds();
+  final.framesPerSecond = final.seconds > 0 ? double(frames_.size()) / final.seconds : 0.0;
+  final.mibPerSecond = final.seconds > 0 ? double(rate_.totalBytes()) / kMiB / final.seconds : 0.0;
+  return final;
+}
+
 void Recording::run() {
   MM::Camera& device = context_.device();
   InterruptGuard interrupt;
@@ -189,7 +209,7 @@ void Recording::run() {
     std::fprintf(stderr, "Recording %llu frames of %u x %u (%s) from %s to %s (Ctrl-C stops)\n",
                  static_cast<unsigned long long>(options_.count), width_, height_,
                  DescribeLayout(samplesPerPixel_, bitsPerSample_).c_str(),
-                 context_.camera().name().c_str(), options_.output.c_str());
+                 ValidUtf8(context_.camera().name()).c_str(), options_.output.c_str());
   }
   start_ = Clock::now();
   rate_ = RateWindow(start_);
@@ -213,13 +233,13 @@ void Recording::run() {
     }
     display.update(progress(Clock::now()), Clock::now());
   }
-  display.finish(progress(Clock::now()));
+  display.finish(finalProgress());
 }
 
 int Recording::finish() {
   const size_t pages = tiff_->pageCount();
   tiff_->close();
-  const Progress final = progress(Clock::now());
+  const Progress final = finalProgress();
   if (pages == 0) {
     throw ToolError(interrupted_ ? kExitInterrupted : kExitFailure,
                     std::string(interrupted_ ? "interrupted" : "the camera delivered no frame") +
@@ -228,7 +248,7 @@ int Recording::finish() {
   // The first page now describes what the file really holds, with plane times.
   TiffWriter::RewriteFirstDescription(options_.output, BuildOmeXml(omeStack(pages)));
 
-  const double seconds = frames_.empty() ? 0.0 : std::max(frames_.back().seconds, 1e-9);
+  const double seconds = final.seconds;
   if (!options_.metadata.empty()) {
     nlohmann::ordered_json json;
     json["software"] = ToolVersion();
