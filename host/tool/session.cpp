@@ -173,9 +173,14 @@ ModuleSession::ModuleSession(const ModuleOptions& options) {
                     "no module at " + modulePath_ +
                         (options.modulePath.empty() ? " (give its path with --module PATH)" : ""));
   }
+  // The loader maps a truncated file as its headers describe it and dies of
+  // SIGBUS on the missing pages: look at the files first, the module's own
+  // and the camera library the module would load.
+  const std::string moduleProblem = SharedObjectProblem(modulePath_);
+  if (!moduleProblem.empty()) {
+    throw ToolError(kExitNoModule, "cannot load the module " + modulePath_ + ": " + moduleProblem);
+  }
   libraryPath_ = DirectoryOf(CanonicalPath(modulePath_)) + "/" + kLibraryFileName;
-  // The module would map a truncated library and die of SIGBUS inside the
-  // loader, or fail on a foreign one without a word: look at the file first.
   const std::string library = CameraLibraryBeside(DirectoryOf(CanonicalPath(modulePath_)));
   if (!library.empty()) {
     const std::string problem = SharedObjectProblem(library);

@@ -115,6 +115,18 @@ TEST_F(ToolCommands, MissingModuleOrLibraryExitWithThree) {
   const ToolRun notAModule = RunTool({"--module", bogus, "devices"});
   EXPECT_EQ(notAModule.exitCode, 3);
   EXPECT_TRUE(Contains(notAModule.err, "cannot load the module " + bogus));
+
+  // A module cut short (it used to end the tool with SIGBUS inside the loader).
+  TempDir cutDir;
+  const std::string cut = cutDir.file("vuzezod_dal_Pyxon.so");
+  const std::string whole = tooltest::ReadFile(PYXON_MODULE_PATH);
+  std::FILE* file = std::fopen(cut.c_str(), "wb");
+  ASSERT_NE(file, nullptr);
+  std::fwrite(whole.data(), 1, 30000, file);
+  std::fclose(file);
+  const ToolRun truncated = RunTool({"--module", cut, "devices"});
+  EXPECT_EQ(truncated.exitCode, 3);
+  EXPECT_TRUE(Contains(truncated.err, "cannot load the module " + cut + ": truncated"));
 }
 
 // A camera library the loader would choke on is named with the reason, and the
@@ -124,7 +136,13 @@ TEST_F(ToolCommands, UnloadableCameraLibraryExitsWithThree) {
   const std::string real = tooltest::ReadFile(
       std::filesystem::path(PYXON_MODULE_PATH).parent_path().string() + "/libPyxon.so");
   ASSERT_GT(real.size(), 100000u);
+  std::string otherClass = real;
+  otherClass[4] = otherClass[4] == 1 ? 2 : 1;  // EI_CLASS: 32-bit against 64-bit
+  std::string otherMachine = real;
+  otherMachine[18] = static_cast<char>(otherMachine[18] ^ 0x7f);  // e_machine
   const std::pair<std::string, std::string> cases[] = {
+      {otherClass, "built for "},
+      {otherMachine, "built for another processor"},
       {std::string(), "the file is empty"},
       {real.substr(0, 50000), "truncated"},
       {real.substr(0, 2000), "truncated"},
