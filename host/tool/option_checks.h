@@ -22,7 +22,7 @@ inline CLI::Validator AtLeastOne() {
         if (text.find_first_not_of('0') == std::string::npos) return "must be at least 1";
         return std::string();
       },
-      "INT>=1");
+      "POSITIVE");
 }
 
 // A duration in seconds: finite, 0 or more.
@@ -36,7 +36,7 @@ inline CLI::Validator FiniteSeconds() {
           return "must be a finite number of seconds, 0 or more (got \"" + text + "\")";
         return std::string();
       },
-      "SECONDS>=0");
+      "NONNEGATIVE");
 }
 
 // A whole number within [low, high].
