@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "host/tool/commands.h"
+#include "host/tool/text_safety.h"
 #include "host/tool/tool_error.h"
 #include "sim/sim_client.h"
 
@@ -29,7 +30,8 @@ CameraContext::CameraContext(const CommonOptions& options)
 CameraContext::~CameraContext() {
   if (verbose_ && camera_ != nullptr) {
     for (const std::string& line : camera_->host().logs())
-      std::fprintf(stderr, "[%s] %s\n", camera_->name().c_str(), line.c_str());
+      std::fprintf(stderr, "[%s] %s\n", ValidUtf8(camera_->name()).c_str(),
+                   ValidUtf8(line).c_str());
   }
 }
 
@@ -43,7 +45,7 @@ void CameraContext::preferFreeRunning() {
   for (const std::string& assignment : settings_) {
     if (assignment.rfind(kTriggerSource + "=", 0) == 0) {
       std::fprintf(stderr, "pyxon: %s waits for hardware triggers on %s (Ctrl-C stops)\n",
-                   camera_->name().c_str(), source.c_str());
+                   ValidUtf8(camera_->name()).c_str(), ValidUtf8(source).c_str());
       return;
     }
   }
@@ -53,7 +55,8 @@ void CameraContext::preferFreeRunning() {
   std::fprintf(stderr,
                "pyxon: note: %s's trigger source was the hardware input \"%s\"; running free "
                "instead (choose a source with --set \"%s=...\" to wait for triggers)\n",
-               camera_->name().c_str(), source.c_str(), kTriggerSource.c_str());
+               ValidUtf8(camera_->name()).c_str(), ValidUtf8(source).c_str(),
+               kTriggerSource.c_str());
 }
 
 std::optional<uint64_t> StampOf(const pyxhost::HostImage& image) {

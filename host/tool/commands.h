@@ -37,7 +37,7 @@ class CameraContext {
   // Frames carry simulator stamps only when the camera library is the simulator.
   bool framesCarryStamps() { return module_.simulator() != nullptr; }
   // The device's error text for a result code.
-  std::string errorText(int code) { return camera_->access().ErrorText(code); }
+  std::string errorText(int code) { return DeviceErrorText(camera_->access(), code); }
 
   // Before a sequence: a camera whose trigger source is a hardware input would
   // wait for pulses that may never come. Unless the user chose the source with

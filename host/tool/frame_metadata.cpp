@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "host/tool/text_safety.h"
 #include "host/tool/tool_error.h"
 
 namespace pyxtool {
@@ -70,7 +71,7 @@ std::string TiffDateTime(std::chrono::system_clock::time_point time) {
 
 void WriteJsonFile(const std::string& path, const nlohmann::json& json) {
   std::ofstream out(path, std::ios::trunc);
-  if (out) out << json.dump(2) << '\n';
+  if (out) out << DumpJson(json) << '\n';
   out.close();
   if (!out) throw ToolError(kExitFailure, "cannot write " + path + ": " + std::strerror(errno));
 }

@@ -4,6 +4,7 @@
 
 #include "host/tool/commands.h"
 #include "host/tool/property_table.h"
+#include "host/tool/text_safety.h"
 #include "host/tool/tool_error.h"
 
 namespace pyxtool {
@@ -37,15 +38,15 @@ int RunDevices(const CommonOptions& options, bool json) {
       list.push_back({{"name", device.name},
                       {"type", TypeText(device.type)},
                       {"description", device.description}});
-    std::cout << list.dump(2) << '\n';
+    std::cout << DumpJson(list) << '\n';
     return kExitOk;
   }
   size_t width = 4;
   for (const auto& device : session.devices()) width = std::max(width, device.name.size());
   std::printf("%-*s  %-6s  %s\n", static_cast<int>(width), "NAME", "TYPE", "DESCRIPTION");
   for (const auto& device : session.devices()) {
-    std::printf("%-*s  %-6s  %s\n", static_cast<int>(width), device.name.c_str(),
-                TypeText(device.type).c_str(), device.description.c_str());
+    std::printf("%-*s  %-6s  %s\n", static_cast<int>(width), ValidUtf8(device.name).c_str(),
+                TypeText(device.type).c_str(), ValidUtf8(device.description).c_str());
   }
   return kExitOk;
 }
@@ -54,9 +55,9 @@ int RunProps(const CommonOptions& options, bool json) {
   CameraContext context(options);
   const std::vector<PropertyInfo> properties = ReadProperties(context.camera().access());
   if (json) {
-    std::cout << PropertiesJson(properties).dump(2) << '\n';
+    std::cout << DumpJson(PropertiesJson(properties)) << '\n';
   } else {
-    std::cout << RenderPropertyTable(properties);
+    std::cout << ValidUtf8(RenderPropertyTable(properties));
   }
   return kExitOk;
 }
@@ -68,9 +69,9 @@ int RunGet(const CommonOptions& options, const std::vector<std::string>& names) 
   for (const std::string& name : names) values.push_back(context.camera().get(name));
   for (size_t i = 0; i < names.size(); ++i) {
     if (names.size() == 1)
-      std::cout << values[i] << '\n';
+      std::cout << ValidUtf8(values[i]) << '\n';
     else
-      std::cout << names[i] << '=' << values[i] << '\n';
+      std::cout << names[i] << '=' << ValidUtf8(values[i]) << '\n';
   }
   return kExitOk;
 }
@@ -81,7 +82,7 @@ int RunSet(const CommonOptions& options, const std::vector<std::string>& assignm
   for (const std::string& assignment : assignments) {
     const auto [name, value] = SplitAssignment(assignment);
     const std::string result = context.camera().set(name, value);
-    std::cout << name << '=' << result << '\n';
+    std::cout << name << '=' << ValidUtf8(result) << '\n';
   }
   return kExitOk;
 }
@@ -99,10 +100,11 @@ int RunReference(const CommonOptions& options, bool markdown) {
     if (!first) std::cout << '\n';
     first = false;
     if (markdown) {
-      std::cout << "### " << device.name << "\n\n" << RenderMarkdownTable(properties);
+      std::cout << "### " << ValidUtf8(device.name) << "\n\n"
+                << ValidUtf8(RenderMarkdownTable(properties));
     } else {
-      std::cout << device.name << " (" << properties.size() << " properties)\n"
-                << RenderPropertyTable(properties);
+      std::cout << ValidUtf8(device.name) << " (" << properties.size() << " properties)\n"
+                << ValidUtf8(RenderPropertyTable(properties));
     }
   }
   return kExitOk;

@@ -9,6 +9,7 @@
 #include "host/tool/frame.h"
 #include "host/tool/interrupt.h"
 #include "host/tool/stream_stats.h"
+#include "host/tool/text_safety.h"
 #include "host/tool/tool_error.h"
 
 namespace pyxtool {
@@ -64,8 +65,9 @@ int RunLive(const CommonOptions& options, const LiveOptions& live) {
       FileLayoutFor(device.GetImageBytesPerPixel(), &samplesPerPixel, &bitsPerSample)
           ? DescribeLayout(samplesPerPixel, bitsPerSample)
           : std::to_string(device.GetImageBytesPerPixel()) + " bytes per pixel";
-  std::printf("Live from %s, %u x %u, %s, %s (Ctrl-C stops)\n", context.camera().name().c_str(),
-              device.GetImageWidth(), device.GetImageHeight(), layout.c_str(), span);
+  std::printf("Live from %s, %u x %u, %s, %s (Ctrl-C stops)\n",
+              ValidUtf8(context.camera().name()).c_str(), device.GetImageWidth(),
+              device.GetImageHeight(), layout.c_str(), span);
   std::fflush(stdout);
 
   const Clock::time_point start = Clock::now();

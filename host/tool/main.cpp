@@ -6,6 +6,8 @@
 #include <iostream>
 
 #include "host/tool/commands.h"
+#include "host/tool/option_checks.h"
+#include "host/tool/text_safety.h"
 #include "host/tool/tool_error.h"
 
 namespace {
@@ -25,7 +27,8 @@ Examples:
 
 Settings last for one run: give them with --set to the command that needs them.
 Exit codes: 0 success, 1 the camera or a file failed, 2 bad command line,
-3 module or camera library missing, 130 recording interrupted (file kept).)";
+3 module or camera library missing or unloadable, 130 snap or recording interrupted
+(a recording keeps its frames in a valid file).)";
 
 void AddSettingsOption(CLI::App* command, CommonOptions& common, const char* when) {
   command
@@ -67,15 +70,17 @@ int main(int argc, char** argv) {
       ->type_name("PATH");
   app.add_option("--model", common.module.model,
                  "attach one simulated camera of this model (see 'pyxon reference')")
+      ->check(NotEmpty())
       ->type_name("MODEL");
   app.add_option("--camera", common.camera,
                  "camera to use, by its device name (default: the first)")
+      ->check(NotEmpty())
       ->type_name("NAME");
   app.add_flag("-v,--verbose", common.verbose,
                "name the module loaded; print the device's log messages at the end");
   app.add_option("--sim-drop", common.simDropPercent,
                  "simulator: drop this percentage of the camera's frames")
-      ->check(CLI::Range(0, 100))
+      ->check(IntegerFrom(0, 100))
       ->type_name("PERCENT")
       ->group("Simulator");
   app.add_option("--sim-frame-interval", common.simFrameIntervalUs,
@@ -113,6 +118,7 @@ int main(int argc, char** argv) {
       ->required()
       ->type_name("FILE");
   snap->add_option("--preview", snapOptions.preview, "also write an 8-bit PNG preview")
+      ->check(PngFileName())
       ->type_name("FILE.png");
   snap->add_option("--preview-size", snapOptions.previewSize,
                    "longest edge of the preview in pixels; 0 keeps the size")
@@ -127,7 +133,7 @@ int main(int argc, char** argv) {
       app.add_subcommand("record", "record a counted sequence into a multi-page OME-TIFF");
   record->add_option("-n,--count", recordOptions.count, "number of frames")
       ->required()
-      ->check(CLI::PositiveNumber);
+      ->check(AtLeastOne());
   record->add_option("-o,--output", recordOptions.output, "OME-TIFF file to write")
       ->required()
       ->type_name("FILE");
@@ -151,7 +157,7 @@ int main(int argc, char** argv) {
   LiveOptions liveOptions;
   CLI::App* live = app.add_subcommand("live", "run a continuous acquisition and show its rates");
   live->add_option("--seconds", liveOptions.seconds, "how long to run; 0 runs until Ctrl-C")
-      ->check(CLI::NonNegativeNumber)
+      ->check(FiniteSeconds())
       ->capture_default_str();
   live->add_flag("-q,--quiet", liveOptions.quiet, "only the final statistics");
   AddSettingsOption(live, common, "before starting");
@@ -197,11 +203,11 @@ int main(int argc, char** argv) {
     if (reference->parsed()) return RunReference(common, markdown);
   } catch (const ToolError& e) {
     std::fflush(stdout);
-    std::fprintf(stderr, "pyxon: %s\n", e.what());
+    std::fprintf(stderr, "pyxon: %s\n", ValidUtf8(e.what()).c_str());
     return e.exitCode();
   } catch (const std::exception& e) {
     std::fflush(stdout);
-    std::fprintf(stderr, "pyxon: unexpected failure: %s\n", e.what());
+    std::fprintf(stderr, "pyxon: unexpected failure: %s\n", ValidUtf8(e.what()).c_str());
     return kExitFailure;
   }
   return kExitUsage;

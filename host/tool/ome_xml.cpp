@@ -1,8 +1,12 @@
 // OME-XML text for recorded stacks.
 #include "host/tool/ome_xml.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
+
+#include "host/tool/text_safety.h"
 
 namespace pyxtool {
 
@@ -14,16 +18,38 @@ std::string Number(double value) {
   return text;
 }
 
+// Twelve digits are more than any camera's figure holds, and few enough to
+// hide the last bit a product of decimals (3 x 3.76) rounds off.
+std::string Length(double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.12g", value);
+  return text;
+}
+
 std::string Attribute(const char* name, const std::string& value) {
   return std::string(" ") + name + "=\"" + XmlEscape(value) + "\"";
 }
 
 }  // namespace
 
+double CameraPixelSizeUm(double reportedUm, int binning) {
+  const float reported = static_cast<float>(reportedUm);
+  double shortest = reportedUm;
+  for (int digits = 1; digits <= 9; ++digits) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.*g", digits, static_cast<double>(reported));
+    if (std::strtof(text, nullptr) == reported) {
+      shortest = std::strtod(text, nullptr);
+      break;
+    }
+  }
+  return shortest * std::max(binning, 1);
+}
+
 std::string XmlEscape(const std::string& text) {
   std::string out;
   out.reserve(text.size());
-  for (const char c : text) {
+  for (const char c : ValidUtf8(text)) {
     const auto byte = static_cast<unsigned char>(c);
     switch (c) {
       case '&':
@@ -77,13 +103,17 @@ std::string BuildOmeXml(const OmeStack& stack) {
   const bool rgb = stack.samplesPerPixel == 3;
   xml << "    <Pixels ID=\"Pixels:0\" DimensionOrder=\"XYCZT\""
       << " Type=\"" << (stack.bitsPerSample == 16 ? "uint16" : "uint8") << "\""
-      << " SignificantBits=\"" << stack.bitsPerSample << "\""
+      << " SignificantBits=\""
+      << (stack.significantBits > 0 && stack.significantBits <= stack.bitsPerSample
+              ? stack.significantBits
+              : stack.bitsPerSample)
+      << "\""
       << " SizeX=\"" << stack.width << "\" SizeY=\"" << stack.height << "\""
       << " SizeC=\"" << (rgb ? 3 : 1) << "\" SizeZ=\"1\" SizeT=\"" << stack.planeCount << "\""
       << " BigEndian=\"false\" Interleaved=\"" << (rgb ? "true" : "false") << "\"";
   if (stack.pixelSizeUm > 0) {
-    xml << " PhysicalSizeX=\"" << Number(stack.pixelSizeUm) << "\" PhysicalSizeXUnit=\"\xC2\xB5m\""
-        << " PhysicalSizeY=\"" << Number(stack.pixelSizeUm) << "\" PhysicalSizeYUnit=\"\xC2\xB5m\"";
+    xml << " PhysicalSizeX=\"" << Length(stack.pixelSizeUm) << "\" PhysicalSizeXUnit=\"\xC2\xB5m\""
+        << " PhysicalSizeY=\"" << Length(stack.pixelSizeUm) << "\" PhysicalSizeYUnit=\"\xC2\xB5m\"";
   }
   xml << ">\n";
   xml << "      <Channel ID=\"Channel:0:0\" SamplesPerPixel=\"" << stack.samplesPerPixel << "\"";

@@ -19,6 +19,7 @@ struct OmeStack {
   unsigned height = 0;
   unsigned samplesPerPixel = 1;      // 1 grey, 3 RGB (one interleaved channel)
   unsigned bitsPerSample = 8;        // 8 or 16
+  unsigned significantBits = 0;      // bits the camera fills (10, 12, ...); 0: bitsPerSample
   size_t planeCount = 0;             // pages in the file, one time point each
   double pixelSizeUm = 0;            // physical pixel size; omitted when 0
   double exposureMs = -1;            // per-plane exposure; omitted when negative
@@ -30,7 +31,13 @@ struct OmeStack {
 // stored in the same file, one IFD per time point.
 std::string BuildOmeXml(const OmeStack& stack);
 
-// Escapes &, <, >, " and ' and drops characters XML 1.0 forbids.
+// The pixel size to store for a camera that reports `reportedUm` (a float
+// widened to double) at `binning`: the float's shortest decimal times the
+// binning, so that 2.4 um binned by 12 is 28.8 and not 28.8000011.
+double CameraPixelSizeUm(double reportedUm, int binning);
+
+// Escapes &, <, >, " and ', drops characters XML 1.0 forbids and replaces
+// bytes that are not UTF-8 by U+FFFD.
 std::string XmlEscape(const std::string& text);
 
 }  // namespace pyxtool

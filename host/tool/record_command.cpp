@@ -21,6 +21,7 @@
 #include "host/tool/progress_display.h"
 #include "host/tool/property_table.h"
 #include "host/tool/stream_stats.h"
+#include "host/tool/text_safety.h"
 #include "host/tool/tiff_writer.h"
 #include "host/tool/tool_error.h"
 
@@ -86,6 +87,9 @@ class Recording {
  private:
   void take(pyxhost::HostImage&& image);
   Progress progress(Clock::time_point now);
+  // The figures of the summary: averages from the first to the last frame.
+  double recordedSeconds() const;
+  Progress finalProgress();
   OmeStack omeStack(size_t planes) const;
   // The OME-XML of the first page while recording: room is kept for the plane
   // times of the final text, which is written over it without needing space.
@@ -103,6 +107,7 @@ class Recording {
   unsigned bitsPerSample_ = 8;
   bool useStamps_;
   std::vector<PropertyInfo> properties_;
+  unsigned significantBits_;
   double pixelSizeUm_;
   OutputFiles outputs_;
   std::string tiffTemporary_;
@@ -126,7 +131,9 @@ Recording::Recording(CameraContext& context, const RecordOptions& options)
       bytesPerPixel_(context.device().GetImageBytesPerPixel()),
       useStamps_(context.framesCarryStamps()),
       properties_(ReadProperties(context.camera().access())),
-      pixelSizeUm_(context.device().GetPixelSizeUm() * std::max(1, context.device().GetBinning())),
+      significantBits_(context.device().GetBitDepth()),
+      pixelSizeUm_(
+          CameraPixelSizeUm(context.device().GetPixelSizeUm(), context.device().GetBinning())),
       start_(Clock::now()),
       rate_(start_) {
   if (!FileLayoutFor(bytesPerPixel_, &samplesPerPixel_, &bitsPerSample_)) {
@@ -179,6 +186,7 @@ OmeStack Recording::omeStack(size_t planes) const {
   stack.height = height_;
   stack.samplesPerPixel = samplesPerPixel_;
   stack.bitsPerSample = bitsPerSample_;
+  stack.significantBits = significantBits_;
   stack.planeCount = planes;
   stack.pixelSizeUm = pixelSizeUm_;
   stack.exposureMs = ExposureOf(properties_);
@@ -238,6 +246,18 @@ Progress Recording::progress(Clock::time_point now) {
   return progress;
 }
 
+double Recording::recordedSeconds() const {
+  return frames_.empty() ? 0.0 : std::max(frames_.back().seconds, 1e-9);
+}
+
+Progress Recording::finalProgress() {
+  Progress final = progress(Clock::now());
+  final.seconds = recordedSeconds();
+  final.framesPerSecond = final.seconds > 0 ? double(frames_.size()) / final.seconds : 0.0;
+  final.mibPerSecond = final.seconds > 0 ? double(rate_.totalBytes()) / kMiB / final.seconds : 0.0;
+  return final;
+}
+
 void Recording::run() {
   MM::Camera& device = context_.device();
   if (InterruptGuard::requested())
@@ -247,7 +267,7 @@ void Recording::run() {
     std::fprintf(stderr, "Recording %llu frames of %u x %u (%s) from %s to %s (Ctrl-C stops)\n",
                  static_cast<unsigned long long>(options_.count), width_, height_,
                  DescribeLayout(samplesPerPixel_, bitsPerSample_).c_str(),
-                 context_.camera().name().c_str(), options_.output.c_str());
+                 ValidUtf8(context_.camera().name()).c_str(), options_.output.c_str());
   }
   start_ = Clock::now();
   rate_ = RateWindow(start_);
@@ -286,7 +306,7 @@ void Recording::run() {
     }
     display.update(progress(Clock::now()), Clock::now());
   }
-  display.finish(progress(Clock::now()));
+  display.finish(finalProgress());
 }
 
 void Recording::writeMetadataFile(size_t pages, double seconds) {
@@ -330,7 +350,7 @@ int Recording::finish() {
   const size_t pages = tiff_->pageCount();
   tiff_->close();
   if (pages >= options_.count) interrupted_ = false;  // a signal that came as the count was reached
-  const Progress final = progress(Clock::now());
+  const Progress final = finalProgress();
   if (pages == 0) {
     if (!writeFailure_.empty())
       throw ToolError(kExitFailure, writeFailure_ + "; nothing was written");
@@ -342,7 +362,7 @@ int Recording::finish() {
   TiffWriter::RewriteFirstDescription(tiffTemporary_, BuildOmeXml(omeStack(pages)),
                                       options_.output);
 
-  const double seconds = frames_.empty() ? 0.0 : std::max(frames_.back().seconds, 1e-9);
+  const double seconds = final.seconds;
   std::string metadataFailure;
   if (!options_.metadata.empty()) {
     try {

@@ -6,10 +6,17 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
 
+#include "host/tool/library_check.h"
 #include "host/tool/property_table.h"
+#include "host/tool/text_safety.h"
 #include "host/tool/tool_error.h"
 #include "sim/sim_client.h"
 
@@ -90,6 +97,35 @@ std::vector<std::string> SimilarNames(const std::string& wanted,
   return similar;
 }
 
+// The camera library the module will load: the file in the module's folder
+// named like the module without its prefix, matched ignoring case as the
+// module matches it. Empty when there is none.
+std::string CameraLibraryBeside(const std::string& directory) {
+  DIR* folder = opendir(directory.c_str());
+  if (folder == nullptr) return std::string();
+  std::string found;
+  while (const dirent* entry = readdir(folder)) {
+    if (strcasecmp(entry->d_name, kLibraryFileName) == 0) {
+      found = directory + "/" + entry->d_name;
+      break;
+    }
+  }
+  closedir(folder);
+  return found;
+}
+
+// True when the camera holds what was asked for: the same text, or the same
+// number written another way ("20" and "20.0000").
+bool SameValue(const std::string& asked, const std::string& held) {
+  if (asked == held) return true;
+  char* askedEnd = nullptr;
+  char* heldEnd = nullptr;
+  const double a = std::strtod(asked.c_str(), &askedEnd);
+  const double h = std::strtod(held.c_str(), &heldEnd);
+  return !asked.empty() && !held.empty() && *askedEnd == '\0' && *heldEnd == '\0' &&
+         std::isfinite(a) && a == h;
+}
+
 std::string RangeHint(pyxhost::Camera& camera, const std::string& property) {
   const std::vector<std::string> allowed = camera.AllowedValues(property);
   if (!allowed.empty()) return " (allowed: " + JoinNames(allowed) + ")";
@@ -114,6 +150,12 @@ std::string DefaultModulePathForTool() {
   return pyxhost::DefaultModulePath();
 }
 
+std::string DeviceErrorText(pyxhost::Camera& camera, int code) {
+  const std::string text = camera.ErrorText(code);
+  if (text.size() + 1 < MM::kMaxHostText) return text;
+  return text + "... (cut at " + std::to_string(text.size()) + " characters)";
+}
+
 std::pair<std::string, std::string> SplitAssignment(const std::string& assignment) {
   const size_t equals = assignment.find('=');
   if (equals == std::string::npos || equals == 0) {
@@ -131,7 +173,21 @@ ModuleSession::ModuleSession(const ModuleOptions& options) {
                     "no module at " + modulePath_ +
                         (options.modulePath.empty() ? " (give its path with --module PATH)" : ""));
   }
+  // The loader maps a truncated file as its headers describe it and dies of
+  // SIGBUS on the missing pages: look at the files first, the module's own
+  // and the camera library the module would load.
+  const std::string moduleProblem = SharedObjectProblem(modulePath_);
+  if (!moduleProblem.empty()) {
+    throw ToolError(kExitNoModule, "cannot load the module " + modulePath_ + ": " + moduleProblem);
+  }
   libraryPath_ = DirectoryOf(CanonicalPath(modulePath_)) + "/" + kLibraryFileName;
+  const std::string library = CameraLibraryBeside(DirectoryOf(CanonicalPath(modulePath_)));
+  if (!library.empty()) {
+    const std::string problem = SharedObjectProblem(library);
+    if (!problem.empty()) {
+      throw ToolError(kExitNoModule, "cannot load the camera library " + library + ": " + problem);
+    }
+  }
   if (!options.model.empty() || options.everyModel) attachModels(options);
 
   std::string error;
@@ -220,8 +276,8 @@ CameraSession::CameraSession(ModuleSession& module, const std::string& deviceNam
   camera_ = pyxhost::Camera(pyxhost::AsCamera(device_.get()));
   const int result = device_->Initialize();
   if (result != 0) {
-    throw ToolError(kExitFailure,
-                    "cannot initialise camera " + deviceName + ": " + camera_.ErrorText(result));
+    throw ToolError(kExitFailure, "cannot initialise camera " + deviceName + ": " +
+                                      DeviceErrorText(camera_, result));
   }
 }
 
@@ -236,7 +292,7 @@ std::string CameraSession::get(const std::string& property) {
   int result = 0;
   const std::string value = camera_.GetProperty(property, &result);
   if (result != 0) {
-    const std::string text = camera_.ErrorText(result);
+    const std::string text = DeviceErrorText(camera_, result);
     throw ToolError(
         kExitFailure,
         "cannot read " + property + ": " + text +
@@ -248,7 +304,7 @@ std::string CameraSession::get(const std::string& property) {
 std::string CameraSession::set(const std::string& property, const std::string& value) {
   if (!camera_.HasProperty(property)) {
     const int result = camera_.SetProperty(property, value);
-    const std::string text = result != 0 ? camera_.ErrorText(result) : "no such property";
+    const std::string text = result != 0 ? DeviceErrorText(camera_, result) : "no such property";
     throw ToolError(kExitFailure,
                     "cannot set " + property + ": " + text + unknownPropertyHint(property));
   }
@@ -257,11 +313,18 @@ std::string CameraSession::set(const std::string& property, const std::string& v
   }
   const int result = camera_.SetProperty(property, value);
   if (result != 0) {
-    const std::string text = camera_.ErrorText(result);
+    const std::string text = DeviceErrorText(camera_, result);
     throw ToolError(kExitFailure, "cannot set " + property + " to \"" + value + "\": " + text +
                                       RangeHint(camera_, property));
   }
-  return get(property);
+  const std::string held = get(property);
+  // A camera may round to its own steps or keep a value it does not support
+  // while answering success: the write did not fail, but the user should know.
+  if (!SameValue(value, held)) {
+    std::fprintf(stderr, "pyxon: note: the camera kept %s at \"%s\" (asked for \"%s\")\n",
+                 property.c_str(), ValidUtf8(held).c_str(), ValidUtf8(value).c_str());
+  }
+  return held;
 }
 
 void CameraSession::applySettings(const std::vector<std::string>& assignments) {

@@ -97,6 +97,11 @@ class CameraSession {
   pyxhost::Camera camera_{nullptr};
 };
 
+// The device's text for an error code. The device writes it into a host
+// buffer of MM::kMaxHostText bytes; a text that filled the buffer was cut, and
+// says so.
+std::string DeviceErrorText(pyxhost::Camera& camera, int code);
+
 // Splits "NAME=VALUE" at the first '='. Throws ToolError (kExitUsage).
 std::pair<std::string, std::string> SplitAssignment(const std::string& assignment);
 

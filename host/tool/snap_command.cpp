@@ -3,13 +3,16 @@
 #include <chrono>
 #include <cstdio>
 
+#include "framework/error_codes.h"
 #include "host/tool/commands.h"
 #include "host/tool/frame.h"
 #include "host/tool/frame_metadata.h"
 #include "host/tool/interrupt.h"
+#include "host/tool/ome_xml.h"
 #include "host/tool/output_files.h"
 #include "host/tool/png_preview.h"
 #include "host/tool/property_table.h"
+#include "host/tool/text_safety.h"
 #include "host/tool/tiff_writer.h"
 #include "host/tool/tool_error.h"
 #include "sim/sim_control.h"
@@ -17,6 +20,9 @@
 namespace pyxtool {
 
 namespace {
+
+// The device waits for a snapped frame for the exposure plus four seconds.
+constexpr std::chrono::milliseconds kSnapDeadlineFloor{4000};
 
 // The ImageDescription of a snapped image: JSON, so that any reader can parse it.
 std::string SnapDescription(const std::string& camera, std::chrono::system_clock::time_point time,
@@ -30,7 +36,7 @@ std::string SnapDescription(const std::string& camera, std::chrono::system_clock
   nlohmann::ordered_json settings = nlohmann::ordered_json::object();
   for (const auto& [name, value] : SettingsOf(properties)) settings[name] = value;
   description["properties"] = settings;
-  return description.dump(2);
+  return DumpJson(description);
 }
 
 }  // namespace
@@ -54,11 +60,25 @@ int RunSnap(const CommonOptions& options, const SnapOptions& snap) {
   if (InterruptGuard::requested())
     throw ToolError(kExitInterrupted, "interrupted; nothing was written");
   const auto time = std::chrono::system_clock::now();
+  const auto started = std::chrono::steady_clock::now();
   const int result = device.SnapImage();
   // An exposure cannot be cut short: a signal during it takes effect here.
   if (InterruptGuard::requested())
     throw ToolError(kExitInterrupted, "interrupted; nothing was written");
-  if (result != 0) throw ToolError(kExitFailure, "snap failed: " + context.errorText(result));
+  if (result != 0) {
+    // The device gives the same unknown-error code for a snap whose frame never
+    // came as for any other failure; only a failure after the whole wait is a
+    // missed frame.
+    const std::chrono::duration<double> waited = std::chrono::steady_clock::now() - started;
+    if (result == MM::Err::Unknown && waited >= kSnapDeadlineFloor) {
+      char text[160];
+      std::snprintf(text, sizeof text,
+                    "snap failed: no frame came within the deadline (waited %.1f s)",
+                    waited.count());
+      throw ToolError(kExitFailure, text);
+    }
+    throw ToolError(kExitFailure, "snap failed: " + context.errorText(result));
+  }
   const unsigned width = device.GetImageWidth();
   const unsigned height = device.GetImageHeight();
   const unsigned bytesPerPixel = device.GetImageBytesPerPixel();
@@ -77,7 +97,7 @@ int RunSnap(const CommonOptions& options, const SnapOptions& snap) {
   tags.description = SnapDescription(context.camera().name(), time, stamp, properties);
   tags.software = ToolVersion();
   tags.dateTime = TiffDateTime(time);
-  tags.pixelSizeUm = device.GetPixelSizeUm() * std::max(1, device.GetBinning());
+  tags.pixelSizeUm = CameraPixelSizeUm(device.GetPixelSizeUm(), device.GetBinning());
   tiff.writePage(frame, tags);
   tiff.close();
   unsigned shownWidth = 0;
@@ -95,7 +115,7 @@ int RunSnap(const CommonOptions& options, const SnapOptions& snap) {
   outputs.commit();
   std::printf("%s: %u x %u, %s from %s\n", snap.output.c_str(), width, height,
               DescribeLayout(frame.samplesPerPixel, frame.bitsPerSample).c_str(),
-              context.camera().name().c_str());
+              ValidUtf8(context.camera().name()).c_str());
   if (preview != nullptr)
     std::printf("%s: %u x %u preview\n", snap.preview.c_str(), shownWidth, shownHeight);
   return kExitOk;

@@ -404,3 +404,75 @@ TEST_F(ToolAcquisition, LivePrintsRatesEverySecondAndFinalStatistics) {
 }
 
 }  // namespace
+
+// A camera that hands over a name that is not UTF-8 gets it replaced (U+FFFD)
+// in every file and listing; it used to end the tool with a JSON exception.
+TEST_F(ToolAcquisition, DeviceTextsThatAreNotUtf8AreReplaced) {
+  setenv("PYXSIM_CAMERAS", "PX-120M=cam\xff", 1);
+  const std::string shown = "cam\xEF\xBF\xBD";
+  const ToolRun devices = RunTool({"devices", "--json"});
+  ASSERT_EQ(devices.exitCode, 0) << devices.err;
+  EXPECT_EQ(nlohmann::json::parse(devices.out)[0]["name"], shown);
+
+  const std::string tif = dir_.file("nu.tif");
+  const ToolRun snap = RunTool({"snap", "-o", tif, "--set", "Resolution=640 x 480"});
+  ASSERT_EQ(snap.exitCode, 0) << snap.err;
+  EXPECT_NE(snap.out.find("from " + shown), std::string::npos) << snap.out;
+  const auto file = ReadTiff(tif);
+  ASSERT_TRUE(file);
+  EXPECT_EQ(nlohmann::json::parse(file->pages[0].description)["camera"], shown);
+
+  const std::string stack = dir_.file("nu.ome.tif");
+  const std::string json = dir_.file("nu.json");
+  const ToolRun record = RunTool({"record", "-n", "2", "-o", stack, "--metadata", json, "-q",
+                                  "--set", "Resolution=640 x 480"});
+  ASSERT_EQ(record.exitCode, 0) << record.err;
+  const auto metadata = nlohmann::json::parse(ReadFile(json));
+  EXPECT_EQ(metadata["camera"], shown);
+  const auto stackFile = ReadTiff(stack);
+  ASSERT_TRUE(stackFile);
+  EXPECT_NE(stackFile->pages[0].description.find("Name=\"" + shown + "\""), std::string::npos);
+  EXPECT_EQ(stackFile->pages[0].description.find('\xff'), std::string::npos);
+}
+
+// The snap deadline is four seconds past the exposure: a camera that sends no
+// frame in that time is named as such, not as an unknown device error.
+TEST_F(ToolAcquisition, SnapWithoutAFrameSaysTheDeadlinePassed) {
+  const std::string tif = dir_.file("late.tif");
+  const ToolRun run = RunTool({"snap", "-o", tif, "--sim-frame-interval", "30000000"});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.err.find("snap failed: no frame came within the deadline"), std::string::npos)
+      << run.err;
+  EXPECT_FALSE(tooltest::FileExists(tif));
+}
+
+// OME metadata: SignificantBits is the camera's bit depth, pixel sizes are the
+// decimal the camera reports; the last progress line agrees with the summary.
+TEST_F(ToolAcquisition, RecordDescribesBitDepthPixelSizeAndAgreesWithItsProgress) {
+  const std::string tif = dir_.file("deep.ome.tif");
+  const ToolRun run = RunTool({"record", "-n", "3", "-o", tif, "--camera", "PX-FULL", "--set",
+                               "PixelType=RAW12", "--set", "Exposure=2"});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  const auto file = ReadTiff(tif);
+  ASSERT_TRUE(file);
+  const std::string& xml = file->pages[0].description;
+  EXPECT_NE(xml.find("Type=\"uint16\" SignificantBits=\"12\""), std::string::npos) << xml;
+  EXPECT_NE(xml.find("PhysicalSizeX=\"2.4\""), std::string::npos) << xml;
+
+  std::smatch last;
+  std::smatch summary;
+  // The display may have drawn 3/3 before: the final line is the last one.
+  const size_t finalLine = run.err.rfind("] 3/3");
+  ASSERT_NE(finalLine, std::string::npos) << run.err;
+  const std::string err = run.err.substr(finalLine);
+  const std::string out = run.out;
+  ASSERT_TRUE(std::regex_search(
+      err, last, std::regex(R"(3/3  ([0-9.]+) s  ([0-9.]+) frames/s  ([0-9.]+) MiB/s)")))
+      << err;
+  ASSERT_TRUE(std::regex_search(out, summary,
+                                std::regex(R"(([0-9.]+) s, ([0-9.]+) frames/s, ([0-9.]+) MiB/s)")))
+      << out;
+  EXPECT_EQ(last[2], summary[2]);
+  EXPECT_EQ(last[3], summary[3]);
+  EXPECT_NEAR(std::stod(last[1]), std::stod(summary[1]), 0.05);  // 0.1 s against 0.01 s
+}

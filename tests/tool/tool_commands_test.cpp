@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
@@ -124,6 +125,98 @@ TEST_F(ToolCommands, MissingModuleOrLibraryExitWithThree) {
   const ToolRun notAModule = RunTool({"--module", bogus, "devices"});
   EXPECT_EQ(notAModule.exitCode, 3);
   EXPECT_TRUE(Contains(notAModule.err, "cannot load the module " + bogus));
+
+  // A module cut short (it used to end the tool with SIGBUS inside the loader).
+  TempDir cutDir;
+  const std::string cut = cutDir.file("vuzezod_dal_Pyxon.so");
+  const std::string whole = tooltest::ReadFile(PYXON_MODULE_PATH);
+  std::FILE* file = std::fopen(cut.c_str(), "wb");
+  ASSERT_NE(file, nullptr);
+  std::fwrite(whole.data(), 1, 30000, file);
+  std::fclose(file);
+  const ToolRun truncated = RunTool({"--module", cut, "devices"});
+  EXPECT_EQ(truncated.exitCode, 3);
+  EXPECT_TRUE(Contains(truncated.err, "cannot load the module " + cut + ": truncated"));
+}
+
+// A camera library the loader would choke on is named with the reason, and the
+// module is never loaded over it (a truncated library used to kill the tool
+// with SIGBUS inside the dynamic loader).
+TEST_F(ToolCommands, UnloadableCameraLibraryExitsWithThree) {
+  const std::string real = tooltest::ReadFile(
+      std::filesystem::path(PYXON_MODULE_PATH).parent_path().string() + "/libPyxon.so");
+  ASSERT_GT(real.size(), 100000u);
+  std::string otherClass = real;
+  otherClass[4] = otherClass[4] == 1 ? 2 : 1;  // EI_CLASS: 32-bit against 64-bit
+  std::string otherMachine = real;
+  otherMachine[18] = static_cast<char>(otherMachine[18] ^ 0x7f);  // e_machine
+  const std::pair<std::string, std::string> cases[] = {
+      {otherClass, "built for "},
+      {otherMachine, "built for another processor"},
+      {std::string(), "the file is empty"},
+      {real.substr(0, 50000), "truncated"},
+      {real.substr(0, 2000), "truncated"},
+      {"#!/bin/sh\necho not a library\n", "not an ELF shared object"},
+  };
+  for (const auto& [content, reason] : cases) {
+    TempDir dir;
+    std::filesystem::copy_file(PYXON_MODULE_PATH, dir.file("vuzezod_dal_Pyxon.so"));
+    std::FILE* file = std::fopen(dir.file("libPyxon.so").c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    std::fwrite(content.data(), 1, content.size(), file);
+    std::fclose(file);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"devices"}, {"--model", "PX-120M", "devices"}}) {
+      std::vector<std::string> full = {"--module", dir.file("vuzezod_dal_Pyxon.so")};
+      full.insert(full.end(), args.begin(), args.end());
+      const ToolRun run = RunTool(full);
+      EXPECT_EQ(run.exitCode, 3) << content.size() << " bytes: " << run.err;
+      EXPECT_TRUE(Contains(
+          run.err, "cannot load the camera library " + dir.file("libPyxon.so") + ": " + reason));
+    }
+  }
+}
+
+TEST_F(ToolCommands, BadValuesGetPlainMessages) {
+  const ToolRun nan = RunTool({"live", "--seconds", "nan"});
+  EXPECT_EQ(nan.exitCode, 2);
+  EXPECT_TRUE(Contains(nan.err, "--seconds: must be a finite number of seconds"));
+  const ToolRun zero = RunTool({"record", "-n", "0", "-o", "x.tif"});
+  EXPECT_EQ(zero.exitCode, 2);
+  EXPECT_TRUE(Contains(zero.err, "--count: must be at least 1"));
+  EXPECT_LT(zero.err.size(), 200u);
+  const ToolRun fraction = RunTool({"--sim-drop", "5.5", "devices"});
+  EXPECT_EQ(fraction.exitCode, 2);
+  EXPECT_TRUE(Contains(fraction.err, "--sim-drop: must be an integer from 0 to 100"));
+  for (const char* option : {"--camera", "--model"}) {
+    const ToolRun empty = RunTool({option, "", "devices"});
+    EXPECT_EQ(empty.exitCode, 2) << option;
+    EXPECT_TRUE(Contains(empty.err, std::string(option) + ": must not be empty"));
+  }
+  TempDir dir;
+  const ToolRun jpeg = RunTool({"snap", "-o", dir.file("a.tif"), "--preview", dir.file("a.jpg")});
+  EXPECT_EQ(jpeg.exitCode, 2);
+  EXPECT_TRUE(Contains(jpeg.err, "--preview: the preview is written as PNG"));
+  EXPECT_FALSE(tooltest::FileExists(dir.file("a.jpg")));
+  EXPECT_FALSE(tooltest::FileExists(dir.file("a.tif")));
+
+  // The device's texts travel in 1024-byte buffers: a text that filled one is
+  // marked as cut, while the tool's own echo keeps the whole argument.
+  const std::string longName(1100, 'x');
+  const ToolRun cut = RunTool({"get", longName});
+  EXPECT_EQ(cut.exitCode, 1);
+  EXPECT_TRUE(Contains(cut.err, "cannot read " + longName + ": "));
+  EXPECT_TRUE(Contains(cut.err, "... (cut at 1023 characters)"));
+}
+
+TEST_F(ToolCommands, SetSaysWhenTheCameraKeptAnotherValue) {
+  // Exposure has a resolution of a microsecond: the camera keeps 20.123 ms.
+  const ToolRun run = RunTool({"set", "Exposure=20.123456", "Exposure=20"});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out, "Exposure=20.1230\nExposure=20.0000\n");
+  EXPECT_TRUE(
+      Contains(run.err, "the camera kept Exposure at \"20.1230\" (asked for \"20.123456\")"));
+  EXPECT_FALSE(Contains(run.err, "asked for \"20\""));  // the same number, written differently
 }
 
 TEST_F(ToolCommands, PropsShowsValuesTypesAccessAndRanges) {

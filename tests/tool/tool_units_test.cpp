@@ -11,6 +11,7 @@
 #include "host/tool/ome_xml.h"
 #include "host/tool/png_preview.h"
 #include "host/tool/stream_stats.h"
+#include "host/tool/text_safety.h"
 #include "host/tool/tiff_writer.h"
 #include "host/tool/tool_error.h"
 #include "tiff_read.h"
@@ -197,6 +198,36 @@ TEST(OmeXml, DescribesTheStackAndEscapesTexts) {
   // Planes follow TiffData, annotations follow the image: the schema's order.
   EXPECT_LT(xml.find("<TiffData"), xml.find("<Plane"));
   EXPECT_LT(xml.find("</Image>"), xml.find("<StructuredAnnotations>"));
+}
+
+TEST(OmeXml, SignificantBitsAndPixelSizesAsTheCameraReportsThem) {
+  OmeStack stack;
+  stack.width = 8;
+  stack.height = 8;
+  stack.bitsPerSample = 16;
+  stack.significantBits = 10;
+  stack.planeCount = 1;
+  // The camera reports 2.4 um as a float; binned by 12 that widened to 28.8000011.
+  stack.pixelSizeUm = CameraPixelSizeUm(static_cast<double>(2.4f), 12);
+  const std::string xml = BuildOmeXml(stack);
+  EXPECT_NE(xml.find("SignificantBits=\"10\""), std::string::npos) << xml;
+  EXPECT_NE(xml.find("PhysicalSizeX=\"28.8\""), std::string::npos) << xml;
+  EXPECT_EQ(CameraPixelSizeUm(static_cast<double>(8.6f), 1), 8.6);
+  EXPECT_EQ(CameraPixelSizeUm(static_cast<double>(3.76f), 3), 3.76 * 3);
+  stack.significantBits = 0;  // unknown: every bit of the sample
+  EXPECT_NE(BuildOmeXml(stack).find("SignificantBits=\"16\""), std::string::npos);
+}
+
+TEST(TextSafety, BytesThatAreNotUtf8BecomeReplacementCharacters) {
+  const std::string mark = "\xEF\xBF\xBD";
+  EXPECT_EQ(ValidUtf8("plain \xC2\xB5m \xF0\x9F\x93\xB7"), "plain \xC2\xB5m \xF0\x9F\x93\xB7");
+  EXPECT_EQ(ValidUtf8("cam\xff"), "cam" + mark);
+  EXPECT_EQ(ValidUtf8("\xC0\xAF"), mark + mark);                        // overlong '/'
+  EXPECT_EQ(ValidUtf8("\xED\xA0\x80"), mark + mark + mark);             // a surrogate
+  EXPECT_EQ(ValidUtf8("\xF4\x90\x80\x80"), mark + mark + mark + mark);  // past U+10FFFF
+  EXPECT_EQ(ValidUtf8("cut \xE2\x82"), "cut " + mark + mark);
+  EXPECT_EQ(DumpJson(nlohmann::json{{"name", "cam\xff"}}, -1), "{\"name\":\"cam" + mark + "\"}");
+  EXPECT_EQ(XmlEscape("a\xff<"), "a" + mark + "&lt;");
 }
 
 TEST(FrameMetadata, ParsesTheDeviceTagTextIntoQualifiedKeys) {
