@@ -277,9 +277,10 @@ TEST_F(ToolAcquisition, FailedOrInterruptedCommandsLeaveExistingFilesAlone) {
 
 TEST_F(ToolAcquisition, OutputsNamingOneFileAreRefusedBeforeAcquiring) {
   const std::string tif = oldFile("same.tif");
+  const std::string png = oldFile("both.png");  // a preview must be named .png
   std::filesystem::create_symlink(tif, dir_.file("link.png"));
   const std::vector<std::vector<std::string>> runs = {
-      {"snap", "-o", tif, "--preview", tif},
+      {"snap", "-o", png, "--preview", png},
       {"snap", "-o", tif, "--preview", dir_.file("link.png")},
       {"record", "-n", "2", "-o", tif, "--metadata", dir_.path() + "/./same.tif"}};
   for (const auto& args : runs) {
@@ -289,6 +290,7 @@ TEST_F(ToolAcquisition, OutputsNamingOneFileAreRefusedBeforeAcquiring) {
     EXPECT_EQ(run.out, "");
   }
   EXPECT_EQ(ReadFile(tif), "old");
+  EXPECT_EQ(ReadFile(png), "old");
   EXPECT_TRUE(std::filesystem::is_symlink(dir_.file("link.png")));
 
   // Writing through a link replaces the file it points to and keeps the link.
