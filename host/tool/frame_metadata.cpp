@@ -76,12 +76,4 @@ void WriteJsonFile(const std::string& path, const nlohmann::json& json) {
   if (!out) throw ToolError(kExitFailure, "cannot write " + path + ": " + std::strerror(errno));
 }
 
-void EnsureWritable(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "w");
-  if (file == nullptr) {
-    throw ToolError(kExitFailure, "cannot write " + path + ": " + std::strerror(errno));
-  }
-  std::fclose(file);
-}
-
 }  // namespace pyxtool

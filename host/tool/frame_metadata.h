@@ -34,7 +34,5 @@ std::string TiffDateTime(std::chrono::system_clock::time_point time);
 
 // Writes `json` pretty-printed. Throws ToolError (kExitFailure) on failure.
 void WriteJsonFile(const std::string& path, const nlohmann::json& json);
-// Checks that `path` can be created now, leaving an empty file behind.
-void EnsureWritable(const std::string& path);
 
 }  // namespace pyxtool
