@@ -7,9 +7,11 @@
 #include <optional>
 
 #include "host/tool/acquisition.h"
+#include "host/tool/command_line.h"
 #include "host/tool/commands.h"
 #include "host/tool/frame.h"
 #include "host/tool/interrupt.h"
+#include "host/tool/option_checks.h"
 #include "host/tool/stream_stats.h"
 #include "host/tool/text_safety.h"
 #include "host/tool/tool_error.h"
@@ -106,6 +108,19 @@ int RunLive(const CommonOptions& options, const LiveOptions& live) {
     return kExitFailure;
   }
   return kExitOk;
+}
+
+void RegisterLive(CommandLine& line) {
+  auto options = std::make_shared<LiveOptions>();
+  CommonOptions& common = line.common();
+  CLI::App* live = line.add("live", "run a continuous acquisition and show its rates",
+                            [options, &common] { return RunLive(common, *options); });
+  live->add_option("--seconds", options->seconds, "how long to run; 0 runs until Ctrl-C")
+      ->check(FiniteSeconds())
+      ->capture_default_str();
+  live->add_flag("-q,--quiet", options->quiet, "only the final statistics");
+  AddSettingsOption(live, common, "before starting");
+  AddExamples(live, "  pyxon live\n  pyxon live --seconds 0 --camera PX-678C   (until Ctrl-C)\n");
 }
 
 }  // namespace pyxtool

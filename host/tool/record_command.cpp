@@ -11,11 +11,13 @@
 #include <limits>
 
 #include "host/tool/acquisition.h"
+#include "host/tool/command_line.h"
 #include "host/tool/commands.h"
 #include "host/tool/frame.h"
 #include "host/tool/frame_metadata.h"
 #include "host/tool/interrupt.h"
 #include "host/tool/ome_xml.h"
+#include "host/tool/option_checks.h"
 #include "host/tool/output_files.h"
 #include "host/tool/progress_display.h"
 #include "host/tool/property_table.h"
@@ -453,6 +455,35 @@ int RunRecord(const CommonOptions& options, const RecordOptions& record) {
   context.preferFreeRunning();
   Recording recording(context, record);
   return recording.run();
+}
+
+void RegisterRecord(CommandLine& line) {
+  auto options = std::make_shared<RecordOptions>();
+  CommonOptions& common = line.common();
+  CLI::App* record = line.add("record", "record a counted sequence into a multi-page OME-TIFF",
+                              [options, &common] { return RunRecord(common, *options); });
+  record->add_option("-n,--count", options->count, "number of frames")
+      ->required()
+      ->check(AtLeastOne());
+  record->add_option("-o,--output", options->output, "OME-TIFF file to write")
+      ->required()
+      ->type_name("FILE");
+  record->add_option("--metadata", options->metadata, "write per-frame metadata as JSON")
+      ->type_name("FILE.json");
+  record->add_flag("--bigtiff", options->bigTiff,
+                   "write BigTIFF even below 4 GB (chosen automatically above)");
+  record->add_flag("--stop-on-overflow", options->stopOnOverflow,
+                   "end the acquisition when the host buffer overflows");
+  record->add_flag("-q,--quiet", options->quiet, "no progress display");
+  record
+      ->add_option("--host-buffer", options->hostBufferFrames,
+                   "frames the host buffer holds (default: about 512 MiB of frames)")
+      ->check(CLI::Range(1u, 4096u))
+      ->type_name("FRAMES");
+  AddSettingsOption(record, common, "before recording");
+  AddExamples(record,
+              "  pyxon record -n 100 -o stack.ome.tif\n  pyxon record -n 500 -o stack.ome.tif "
+              "--metadata stack.json --set Binning=2\n");
 }
 
 }  // namespace pyxtool
