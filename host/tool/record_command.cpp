@@ -8,7 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <limits>
+#include <memory>
 
 #include "host/tool/acquisition.h"
 #include "host/tool/command_line.h"
