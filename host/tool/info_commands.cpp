@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <iostream>
 
+#include "host/tool/command_line.h"
 #include "host/tool/commands.h"
 #include "host/tool/property_table.h"
 #include "host/tool/text_safety.h"
@@ -108,6 +109,56 @@ int RunReference(const CommonOptions& options, bool markdown) {
     }
   }
   return kExitOk;
+}
+
+void RegisterDevices(CommandLine& line) {
+  auto json = std::make_shared<bool>(false);
+  CommonOptions& common = line.common();
+  CLI::App* devices = line.add("devices", "list the devices the module offers",
+                               [json, &common] { return RunDevices(common, *json); });
+  devices->add_flag("--json", *json, "print JSON");
+  AddExamples(devices,
+              "  pyxon devices\n  pyxon devices --json\n  pyxon --model PX-FULL devices\n");
+}
+
+void RegisterProps(CommandLine& line) {
+  auto json = std::make_shared<bool>(false);
+  CommonOptions& common = line.common();
+  CLI::App* props = line.add("props", "show every property of a camera",
+                             [json, &common] { return RunProps(common, *json); });
+  props->add_flag("--json", *json, "print JSON");
+  AddSettingsOption(props, common, "before listing");
+  AddExamples(props, "  pyxon props --camera PX-678C\n  pyxon props --json --set Binning=2\n");
+}
+
+void RegisterGet(CommandLine& line) {
+  auto names = std::make_shared<std::vector<std::string>>();
+  CommonOptions& common = line.common();
+  CLI::App* get =
+      line.add("get", "print property values", [names, &common] { return RunGet(common, *names); });
+  get->add_option("NAME", *names, "property names")->required();
+  AddSettingsOption(get, common, "before reading");
+  AddExamples(get, "  pyxon get Exposure\n  pyxon get Exposure PixelType --camera PX-2600M-COOL\n");
+}
+
+void RegisterSet(CommandLine& line) {
+  auto assignments = std::make_shared<std::vector<std::string>>();
+  CommonOptions& common = line.common();
+  CLI::App* set = line.add("set", "set properties and print the values that result",
+                           [assignments, &common] { return RunSet(common, *assignments); });
+  set->add_option("NAME=VALUE", *assignments, "properties to set, in order")->required();
+  AddExamples(set,
+              "  pyxon set Exposure=20\n  pyxon set \"Resolution=640 x 480\" PixelType=RAW12\n");
+}
+
+void RegisterReference(CommandLine& line) {
+  auto markdown = std::make_shared<bool>(false);
+  CommonOptions& common = line.common();
+  CLI::App* reference =
+      line.add("reference", "print the property reference of every simulated camera model",
+               [markdown, &common] { return RunReference(common, *markdown); });
+  reference->add_flag("--markdown", *markdown, "print Markdown tables");
+  AddExamples(reference, "  pyxon reference\n  pyxon reference --markdown --model PX-120M\n");
 }
 
 }  // namespace pyxtool

@@ -1,22 +1,23 @@
 // record: a counted sequence into a multi-page OME-TIFF, with progress and
 // optional per-frame metadata.
 //
-// Threads: the device's sequence thread inserts frames into the RecordingHost's
-// ring; this (the main) thread takes them as they arrive and writes them. The
-// ring is the only thing the two share, and it has its own lock.
+// Threads: the sinks run on the session's thread (see acquisition.h).
 #include <sys/statvfs.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <limits>
+#include <memory>
 
+#include "host/tool/acquisition.h"
+#include "host/tool/command_line.h"
 #include "host/tool/commands.h"
 #include "host/tool/frame.h"
 #include "host/tool/frame_metadata.h"
 #include "host/tool/interrupt.h"
 #include "host/tool/ome_xml.h"
+#include "host/tool/option_checks.h"
 #include "host/tool/output_files.h"
 #include "host/tool/progress_display.h"
 #include "host/tool/property_table.h"
@@ -74,327 +75,349 @@ std::string ValueOf(const std::vector<PropertyInfo>& properties, const std::stri
   return std::string();
 }
 
-// Everything a recording keeps track of while frames arrive.
-class Recording {
- public:
-  Recording(CameraContext& context, const RecordOptions& options);
-  // Runs the acquisition to its end (count reached, camera stopped, Ctrl-C).
-  void run();
-  // Closes the file, finishes its OME-XML and writes the metadata file.
-  // Returns the exit code.
-  int finish();
+// What the files say about the camera and its settings, read before the start.
+struct CameraFacts {
+  std::string name;
+  std::vector<PropertyInfo> properties;
+  unsigned samplesPerPixel = 1;
+  unsigned bitsPerSample = 8;
+  unsigned significantBits = 0;
+  double pixelSizeUm = 0;
 
- private:
-  void take(pyxhost::HostImage&& image);
-  Progress progress(Clock::time_point now);
-  // The figures of the summary: averages from the first to the last frame.
-  double recordedSeconds() const;
-  Progress finalProgress();
-  OmeStack omeStack(size_t planes) const;
-  // The OME-XML of the first page while recording: room is kept for the plane
-  // times of the final text, which is written over it without needing space.
-  std::string firstDescription() const;
-  void warnWhenTheDiskIsTooSmall(const std::string& folder) const;
-  void writeMetadataFile(size_t pages, double seconds);
-
-  CameraContext& context_;
-  const RecordOptions& options_;
-  pyxhost::RecordingHost& host_;
-  unsigned width_;
-  unsigned height_;
-  unsigned bytesPerPixel_;
-  unsigned samplesPerPixel_ = 1;
-  unsigned bitsPerSample_ = 8;
-  bool useStamps_;
-  std::vector<PropertyInfo> properties_;
-  unsigned significantBits_;
-  double pixelSizeUm_;
-  OutputFiles outputs_;
-  std::string tiffTemporary_;
-  std::string metadataTemporary_;
-  std::unique_ptr<TiffWriter> tiff_;
-  Clock::time_point start_;
-  std::chrono::system_clock::time_point wallStart_;
-  RateWindow rate_;
-  StampTracker stamps_;
-  std::vector<FrameRecord> frames_;
-  bool interrupted_ = false;
-  std::string writeFailure_;  // the message of a failed page write
+  std::string layout() const { return DescribeLayout(samplesPerPixel, bitsPerSample); }
 };
 
-Recording::Recording(CameraContext& context, const RecordOptions& options)
-    : context_(context),
-      options_(options),
-      host_(context.host()),
-      width_(context.device().GetImageWidth()),
-      height_(context.device().GetImageHeight()),
-      bytesPerPixel_(context.device().GetImageBytesPerPixel()),
-      useStamps_(context.framesCarryStamps()),
-      properties_(ReadProperties(context.camera().access())),
-      significantBits_(context.device().GetBitDepth()),
-      pixelSizeUm_(
-          CameraPixelSizeUm(context.device().GetPixelSizeUm(), context.device().GetBinning())),
-      start_(Clock::now()),
-      rate_(start_) {
-  if (!FileLayoutFor(bytesPerPixel_, &samplesPerPixel_, &bitsPerSample_)) {
-    throw ToolError(kExitFailure, "the camera delivers " + std::to_string(bytesPerPixel_) +
+CameraFacts ReadFacts(CameraContext& context, unsigned bytesPerPixel) {
+  CameraFacts facts;
+  facts.name = context.camera().name();
+  facts.properties = ReadProperties(context.camera().access());
+  facts.significantBits = context.device().GetBitDepth();
+  facts.pixelSizeUm =
+      CameraPixelSizeUm(context.device().GetPixelSizeUm(), context.device().GetBinning());
+  if (!FileLayoutFor(bytesPerPixel, &facts.samplesPerPixel, &facts.bitsPerSample)) {
+    throw ToolError(kExitFailure, "the camera delivers " + std::to_string(bytesPerPixel) +
                                       " bytes per pixel, a layout the tool cannot store");
   }
-  // Classic TIFF cannot address more than 4 GiB: decide before the first byte.
-  const bool bigTiff = options.bigTiff || NeedsBigTiff(width_, height_, samplesPerPixel_,
-                                                       bitsPerSample_, options.count);
-  tiffTemporary_ = outputs_.add(options.output, "-o");
-  if (!options.metadata.empty()) metadataTemporary_ = outputs_.add(options.metadata, "--metadata");
-  tiff_ = std::make_unique<TiffWriter>(tiffTemporary_, bigTiff, options.output);
-  host_.setRingCapacity(RingCapacity(size_t{width_} * height_ * bytesPerPixel_, options.count,
-                                     options.hostBufferFrames));
-  warnWhenTheDiskIsTooSmall(FolderOf(tiffTemporary_));
+  return facts;
 }
 
-void Recording::warnWhenTheDiskIsTooSmall(const std::string& folder) const {
+// The progress on stderr, and its final state.
+class ProgressSink : public FrameSink {
+ public:
+  ProgressSink(const RecordOptions& options, const CameraFacts& facts)
+      : options_(options), facts_(facts), display_(!options.quiet) {}
+
+  void begin(AcquisitionSession& session) override {
+    if (options_.quiet) return;
+    std::fprintf(stderr, "Recording %llu frames of %u x %u (%s) from %s to %s (Ctrl-C stops)\n",
+                 static_cast<unsigned long long>(options_.count), session.width(), session.height(),
+                 facts_.layout().c_str(), ValidUtf8(facts_.name).c_str(), options_.output.c_str());
+  }
+  void tick(AcquisitionSession& session, Clock::time_point now) override {
+    display_.update(ProgressAt(session, now), now);
+  }
+  void end(AcquisitionSession& session) override { display_.finish(FinalProgress(session)); }
+
+  static Progress ProgressAt(AcquisitionSession& session, Clock::time_point now) {
+    Progress progress;
+    progress.frames = session.frames();
+    progress.target = session.plan().target;
+    progress.seconds = Seconds(now - session.start());
+    progress.framesPerSecond = session.rate().framesPerSecond(now);
+    progress.mibPerSecond = session.rate().bytesPerSecond(now) / kMiB;
+    progress.dropped = session.stamps().dropped();
+    progress.outOfOrder = session.stamps().outOfOrder();
+    progress.overflows = session.overflows();
+    return progress;
+  }
+  // The figures of the summary: averages from the first to the last frame.
+  static Progress FinalProgress(AcquisitionSession& session) {
+    Progress final = ProgressAt(session, Clock::now());
+    final.seconds = session.frames() == 0 ? 0.0 : std::max(session.lastFrameSeconds(), 1e-9);
+    const double seconds = final.seconds;
+    final.framesPerSecond = seconds > 0 ? double(session.frames()) / seconds : 0.0;
+    final.mibPerSecond = seconds > 0 ? double(session.rate().totalBytes()) / kMiB / seconds : 0.0;
+    return final;
+  }
+
+ private:
+  const RecordOptions& options_;
+  const CameraFacts& facts_;
+  ProgressDisplay display_;
+};
+
+// The frames as pages of an OME-TIFF. A failed page write (a full disk) ends
+// the recording; the pages before it stay, and the file is finished with them.
+class OmeTiffSink : public FrameSink {
+ public:
+  OmeTiffSink(const std::string& temporary, const RecordOptions& options, const CameraFacts& facts,
+              unsigned width, unsigned height)
+      : temporary_(temporary), options_(options), facts_(facts), width_(width), height_(height) {
+    // Classic TIFF cannot address more than 4 GiB: decide before the first byte.
+    const bool bigTiff = options.bigTiff || NeedsBigTiff(width, height, facts.samplesPerPixel,
+                                                         facts.bitsPerSample, options.count);
+    tiff_ = std::make_unique<TiffWriter>(temporary, bigTiff, options.output);
+  }
+
+  void begin(AcquisitionSession& session) override { session_ = &session; }
+  bool frame(pyxhost::HostImage& image, const FrameRecord& record) override {
+    try {
+      const Frame frame =
+          FrameFromDevice(std::move(image.pixels), width_, height_, image.bytesPerPixel);
+      PageTags tags;
+      if (record.index == 0) {
+        tags.description = firstDescription();
+        tags.software = ToolVersion();
+        tags.dateTime = TiffDateTime(session_->wallStart());
+      }
+      tags.pixelSizeUm = facts_.pixelSizeUm;
+      tiff_->writePage(frame, tags);
+    } catch (const ToolError& e) {
+      if (!tiff_->failed()) throw;
+      failure_ = e.what();
+      return false;
+    }
+    if (planeSeconds_.size() < kMaxOmePlanes) planeSeconds_.push_back(record.seconds);
+    return true;
+  }
+  void end(AcquisitionSession& /*session*/) override { tiff_->close(); }
+
+  size_t pages() const { return tiff_->pageCount(); }
+  bool bigTiff() const { return tiff_->bigTiff(); }
+  // The message of the failed page write; empty when none failed.
+  const std::string& failure() const { return failure_; }
+  // The first page now describes what the file really holds, with plane times.
+  void describeWhatIsWritten() const {
+    TiffWriter::RewriteFirstDescription(temporary_, BuildOmeXml(omeStack(pages())),
+                                        options_.output);
+  }
+
+ private:
+  OmeStack omeStack(size_t planes) const {
+    OmeStack stack;
+    stack.creator = ToolVersion();
+    stack.imageName = facts_.name;
+    stack.acquisitionDate = IsoUtc(session_->wallStart());
+    stack.detectorModel = ValueOf(facts_.properties, "Model");
+    stack.detectorManufacturer = ValueOf(facts_.properties, "Description");
+    stack.width = width_;
+    stack.height = height_;
+    stack.samplesPerPixel = facts_.samplesPerPixel;
+    stack.bitsPerSample = facts_.bitsPerSample;
+    stack.significantBits = facts_.significantBits;
+    stack.planeCount = planes;
+    stack.pixelSizeUm = facts_.pixelSizeUm;
+    stack.exposureMs = ExposureOf(facts_.properties);
+    // Plane timing for the first kMaxOmePlanes frames keeps the XML small; the
+    // metadata file has every frame's time.
+    for (size_t i = 0; i < planeSeconds_.size() && i < planes; ++i)
+      stack.planeSeconds.push_back(planeSeconds_[i]);
+    stack.settings = SettingsOf(facts_.properties);
+    return stack;
+  }
+  // The OME-XML of the first page while recording: room is kept for the plane
+  // times of the final text, which is written over it without needing space.
+  std::string firstDescription() const {
+    const size_t planes = static_cast<size_t>(std::min<uint64_t>(options_.count, kMaxOmePlanes));
+    OmeStack widest = omeStack(options_.count);
+    widest.planeSeconds.assign(planes, kWidestPlaneSeconds);
+    const size_t room = BuildOmeXml(widest).size();
+    std::string description = BuildOmeXml(omeStack(options_.count));
+    if (description.size() < room) description.resize(room, ' ');
+    return description;
+  }
+
+  std::string temporary_;
+  const RecordOptions& options_;
+  const CameraFacts& facts_;
+  unsigned width_;
+  unsigned height_;
+  AcquisitionSession* session_ = nullptr;
+  std::unique_ptr<TiffWriter> tiff_;
+  std::vector<double> planeSeconds_;
+  std::string failure_;
+};
+
+// The recording's metadata as JSON: camera, geometry, statistics, settings and
+// every frame's record.
+class MetadataSink : public FrameSink {
+ public:
+  MetadataSink(const std::string& temporary, const RecordOptions& options, const CameraFacts& facts)
+      : temporary_(temporary), options_(options), facts_(facts) {}
+
+  bool frame(pyxhost::HostImage& /*image*/, const FrameRecord& record) override {
+    frames_.push_back(record);
+    return true;
+  }
+
+  void write(AcquisitionSession& session, bool interrupted, double seconds) const {
+    const size_t pages = frames_.size();
+    nlohmann::ordered_json json;
+    json["software"] = ToolVersion();
+    json["camera"] = facts_.name;
+    json["file"] = options_.output;
+    json["started"] = IsoUtc(session.wallStart());
+    json["width"] = session.width();
+    json["height"] = session.height();
+    json["bytesPerPixel"] = session.bytesPerPixel();
+    json["layout"] = facts_.layout();
+    json["requested"] = options_.count;
+    json["recorded"] = pages;
+    json["interrupted"] = interrupted;
+    nlohmann::ordered_json statistics;
+    statistics["seconds"] = seconds;
+    statistics["framesPerSecond"] = double(pages) / seconds;
+    statistics["mibPerSecond"] = double(session.rate().totalBytes()) / kMiB / seconds;
+    if (session.usesStamps()) {
+      statistics["dropped"] = session.stamps().dropped();
+      statistics["outOfOrder"] = session.stamps().outOfOrder();
+      statistics["unreadableStamps"] = session.stamps().unreadable();
+    }
+    statistics["hostBufferOverflows"] = session.overflows();
+    json["statistics"] = statistics;
+    nlohmann::ordered_json settings = nlohmann::ordered_json::object();
+    for (const auto& [name, value] : SettingsOf(facts_.properties)) settings[name] = value;
+    json["settings"] = settings;
+    nlohmann::json frames = nlohmann::json::array();
+    for (const FrameRecord& frame : frames_) frames.push_back(FrameRecordJson(frame));
+    json["frames"] = frames;
+    try {
+      WriteJsonFile(temporary_, nlohmann::json(json));
+    } catch (const ToolError& e) {
+      throw ToolError(e.exitCode(), ShownAs(e.what(), temporary_, options_.metadata));
+    }
+  }
+
+ private:
+  std::string temporary_;
+  const RecordOptions& options_;
+  const CameraFacts& facts_;
+  std::vector<FrameRecord> frames_;
+};
+
+void WarnWhenTheDiskIsTooSmall(const std::string& folder, size_t pageBytes, uint64_t count) {
   struct statvfs disk {};
   if (statvfs(folder.c_str(), &disk) != 0) return;
   const double available = double(disk.f_bavail) * double(disk.f_frsize);
-  const double pageBytes = double(width_) * height_ * samplesPerPixel_ * (bitsPerSample_ / 8);
-  const double needed = pageBytes * double(options_.count);
+  const double needed = double(pageBytes) * double(count);
   if (needed <= available) return;
   std::fprintf(stderr,
                "pyxon: warning: %llu frames need about %.1f GiB but %s has %.1f GiB free; the "
                "recording will end when the disk is full, keeping the frames written\n",
-               static_cast<unsigned long long>(options_.count), needed / kMiB / 1024,
-               folder.c_str(), available / kMiB / 1024);
+               static_cast<unsigned long long>(count), needed / kMiB / 1024, folder.c_str(),
+               available / kMiB / 1024);
 }
 
-std::string Recording::firstDescription() const {
-  const size_t planes = static_cast<size_t>(std::min<uint64_t>(options_.count, kMaxOmePlanes));
-  OmeStack widest = omeStack(options_.count);
-  widest.planeSeconds.assign(planes, kWidestPlaneSeconds);
-  const size_t room = BuildOmeXml(widest).size();
-  std::string description = BuildOmeXml(omeStack(options_.count));
-  if (description.size() < room) description.resize(room, ' ');
-  return description;
+// A recording: the session feeding the progress display, the OME-TIFF and
+// (with --metadata) the metadata file, then the files finished and committed.
+class Recording {
+ public:
+  Recording(CameraContext& context, const RecordOptions& options);
+  // Runs the acquisition to its end (count reached, camera stopped, Ctrl-C, a
+  // failed write), finishes the files and prints the summary. Returns the exit
+  // code.
+  int run();
+
+ private:
+  int report(size_t pages, const Progress& final, const std::string& metadataFailure);
+
+  const RecordOptions& options_;
+  AcquisitionSession session_;
+  CameraFacts facts_;
+  OutputFiles outputs_;
+  std::string tiffTemporary_;
+  std::string metadataTemporary_;
+  ProgressSink progress_;
+  std::unique_ptr<OmeTiffSink> tiff_;
+  std::unique_ptr<MetadataSink> metadata_;
+  bool interrupted_ = false;
+};
+
+AcquisitionPlan RecordingPlan(const RecordOptions& options) {
+  AcquisitionPlan plan;
+  plan.stopOnOverflow = options.stopOnOverflow;
+  plan.target = options.count;
+  return plan;
 }
 
-OmeStack Recording::omeStack(size_t planes) const {
-  OmeStack stack;
-  stack.creator = ToolVersion();
-  stack.imageName = context_.camera().name();
-  stack.acquisitionDate = IsoUtc(wallStart_);
-  stack.detectorModel = ValueOf(properties_, "Model");
-  stack.detectorManufacturer = ValueOf(properties_, "Description");
-  stack.width = width_;
-  stack.height = height_;
-  stack.samplesPerPixel = samplesPerPixel_;
-  stack.bitsPerSample = bitsPerSample_;
-  stack.significantBits = significantBits_;
-  stack.planeCount = planes;
-  stack.pixelSizeUm = pixelSizeUm_;
-  stack.exposureMs = ExposureOf(properties_);
-  // Plane timing for the first kMaxOmePlanes frames keeps the XML small; the
-  // metadata file has every frame's time.
-  for (size_t i = 0; i < frames_.size() && i < planes && i < kMaxOmePlanes; ++i)
-    stack.planeSeconds.push_back(frames_[i].seconds);
-  stack.settings = SettingsOf(properties_);
-  return stack;
-}
-
-void Recording::take(pyxhost::HostImage&& image) {
-  if (frames_.size() >= options_.count) return;  // a frame taken while stopping
-  if (image.width != width_ || image.height != height_ || image.bytesPerPixel != bytesPerPixel_) {
-    throw ToolError(kExitFailure, "the camera changed its image size during the recording");
+Recording::Recording(CameraContext& context, const RecordOptions& options)
+    : options_(options),
+      session_(context, RecordingPlan(options)),
+      facts_(ReadFacts(context, session_.bytesPerPixel())),
+      progress_(options, facts_) {
+  tiffTemporary_ = outputs_.add(options.output, "-o");
+  if (!options.metadata.empty()) metadataTemporary_ = outputs_.add(options.metadata, "--metadata");
+  tiff_ = std::make_unique<OmeTiffSink>(tiffTemporary_, options, facts_, session_.width(),
+                                        session_.height());
+  context.host().setRingCapacity(
+      RingCapacity(session_.frameBytes(), options.count, options.hostBufferFrames));
+  WarnWhenTheDiskIsTooSmall(FolderOf(tiffTemporary_),
+                            size_t{session_.width()} * session_.height() * facts_.samplesPerPixel *
+                                (facts_.bitsPerSample / 8),
+                            options.count);
+  session_.add(progress_);
+  session_.add(*tiff_);
+  if (!options.metadata.empty()) {
+    metadata_ = std::make_unique<MetadataSink>(metadataTemporary_, options, facts_);
+    session_.add(*metadata_);
   }
-  FrameRecord record;
-  record.index = frames_.size();
-  if (useStamps_) record.stamp = StampOf(image);
-  record.seconds = Seconds(image.received - start_);
-  record.timestamp =
-      IsoUtc(wallStart_ + std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                              image.received - start_));
-  record.metadata = std::move(image.metadata);
-  const size_t bytes = image.pixels.size();
-
-  const Frame frame = FrameFromDevice(std::move(image.pixels), width_, height_, bytesPerPixel_);
-  PageTags tags;
-  if (frames_.empty()) {
-    tags.description = firstDescription();
-    tags.software = ToolVersion();
-    tags.dateTime = TiffDateTime(wallStart_);
-  }
-  tags.pixelSizeUm = pixelSizeUm_;
-  tiff_->writePage(frame, tags);
-  // Only frames in the file count.
-  if (useStamps_) {
-    if (record.stamp)
-      stamps_.add(*record.stamp);
-    else
-      stamps_.addUnreadable();
-  }
-  rate_.add(image.received, bytes);
-  frames_.push_back(std::move(record));
 }
 
-Progress Recording::progress(Clock::time_point now) {
-  Progress progress;
-  progress.frames = frames_.size();
-  progress.target = options_.count;
-  progress.seconds = Seconds(now - start_);
-  progress.framesPerSecond = rate_.framesPerSecond(now);
-  progress.mibPerSecond = rate_.bytesPerSecond(now) / kMiB;
-  progress.dropped = stamps_.dropped();
-  progress.outOfOrder = stamps_.outOfOrder();
-  progress.overflows = host_.rejectedCount();
-  return progress;
-}
-
-double Recording::recordedSeconds() const {
-  return frames_.empty() ? 0.0 : std::max(frames_.back().seconds, 1e-9);
-}
-
-Progress Recording::finalProgress() {
-  Progress final = progress(Clock::now());
-  final.seconds = recordedSeconds();
-  final.framesPerSecond = final.seconds > 0 ? double(frames_.size()) / final.seconds : 0.0;
-  final.mibPerSecond = final.seconds > 0 ? double(rate_.totalBytes()) / kMiB / final.seconds : 0.0;
-  return final;
-}
-
-void Recording::run() {
-  MM::Camera& device = context_.device();
+int Recording::run() {
   if (InterruptGuard::requested())
     throw ToolError(kExitInterrupted, "interrupted; nothing was written");
-  ProgressDisplay display(!options_.quiet);
-  if (!options_.quiet) {
-    std::fprintf(stderr, "Recording %llu frames of %u x %u (%s) from %s to %s (Ctrl-C stops)\n",
-                 static_cast<unsigned long long>(options_.count), width_, height_,
-                 DescribeLayout(samplesPerPixel_, bitsPerSample_).c_str(),
-                 ValidUtf8(context_.camera().name()).c_str(), options_.output.c_str());
-  }
-  start_ = Clock::now();
-  rate_ = RateWindow(start_);
-  wallStart_ = std::chrono::system_clock::now();
-  // The device counts the images it inserted, also those a host-buffer overflow
-  // cleared again: the sequence runs until the file holds the count, and the
-  // tool stops it then.
-  const int result = device.StartSequenceAcquisition(std::numeric_limits<long>::max(), 0.0,
-                                                     options_.stopOnOverflow);
-  if (result != 0) {
-    throw ToolError(kExitFailure, "cannot start the acquisition: " + context_.errorText(result));
-  }
-  bool finished = false;
-  bool stopped = false;
-  while (!finished) {
-    host_.waitForImages(1, std::chrono::milliseconds(100));
-    // Read "finished" before taking: every image inserted before the end is then
-    // in this take.
-    finished = host_.finishedCount() > 0;
-    for (pyxhost::HostImage& image : host_.takeImages()) {
-      if (!writeFailure_.empty()) break;
-      try {
-        take(std::move(image));
-      } catch (const ToolError& e) {
-        if (!tiff_->failed()) throw;
-        writeFailure_ = e.what();  // the pages before stay: the file is finished with them
-      }
-    }
-    if (InterruptGuard::requested() && !interrupted_ && writeFailure_.empty()) interrupted_ = true;
-    const bool done = frames_.size() >= options_.count;
-    if (!stopped && (done || interrupted_ || !writeFailure_.empty())) {
-      stopped = true;
-      device.StopSequenceAcquisition();  // returns once the sequence thread has ended
-      if (done) interrupted_ = false;
-      if (done || !writeFailure_.empty()) finished = true;
-    }
-    display.update(progress(Clock::now()), Clock::now());
-  }
-  display.finish(finalProgress());
-}
-
-void Recording::writeMetadataFile(size_t pages, double seconds) {
-  nlohmann::ordered_json json;
-  json["software"] = ToolVersion();
-  json["camera"] = context_.camera().name();
-  json["file"] = options_.output;
-  json["started"] = IsoUtc(wallStart_);
-  json["width"] = width_;
-  json["height"] = height_;
-  json["bytesPerPixel"] = bytesPerPixel_;
-  json["layout"] = DescribeLayout(samplesPerPixel_, bitsPerSample_);
-  json["requested"] = options_.count;
-  json["recorded"] = pages;
-  json["interrupted"] = interrupted_;
-  nlohmann::ordered_json statistics;
-  statistics["seconds"] = seconds;
-  statistics["framesPerSecond"] = double(pages) / seconds;
-  statistics["mibPerSecond"] = double(rate_.totalBytes()) / kMiB / seconds;
-  if (useStamps_) {
-    statistics["dropped"] = stamps_.dropped();
-    statistics["outOfOrder"] = stamps_.outOfOrder();
-    statistics["unreadableStamps"] = stamps_.unreadable();
-  }
-  statistics["hostBufferOverflows"] = host_.rejectedCount();
-  json["statistics"] = statistics;
-  nlohmann::ordered_json settings = nlohmann::ordered_json::object();
-  for (const auto& [name, value] : SettingsOf(properties_)) settings[name] = value;
-  json["settings"] = settings;
-  nlohmann::json frames = nlohmann::json::array();
-  for (const FrameRecord& frame : frames_) frames.push_back(FrameRecordJson(frame));
-  json["frames"] = frames;
-  try {
-    WriteJsonFile(metadataTemporary_, nlohmann::json(json));
-  } catch (const ToolError& e) {
-    throw ToolError(e.exitCode(), ShownAs(e.what(), metadataTemporary_, options_.metadata));
-  }
-}
-
-int Recording::finish() {
-  const size_t pages = tiff_->pageCount();
-  tiff_->close();
-  if (pages >= options_.count) interrupted_ = false;  // a signal that came as the count was reached
-  const Progress final = finalProgress();
+  const SessionEnd end = session_.run();
+  const size_t pages = tiff_->pages();
+  // A signal that came as the count was reached does not count.
+  interrupted_ = end == SessionEnd::kInterrupted && pages < options_.count;
+  const Progress final = ProgressSink::FinalProgress(session_);
+  const std::string& writeFailure = tiff_->failure();
   if (pages == 0) {
-    if (!writeFailure_.empty())
-      throw ToolError(kExitFailure, writeFailure_ + "; nothing was written");
+    if (!writeFailure.empty())
+      throw ToolError(kExitFailure, writeFailure + "; nothing was written");
     throw ToolError(interrupted_ ? kExitInterrupted : kExitFailure,
                     std::string(interrupted_ ? "interrupted" : "the camera delivered no frame") +
                         "; nothing was written");
   }
-  // The first page now describes what the file really holds, with plane times.
-  TiffWriter::RewriteFirstDescription(tiffTemporary_, BuildOmeXml(omeStack(pages)),
-                                      options_.output);
+  tiff_->describeWhatIsWritten();
 
-  const double seconds = final.seconds;
   std::string metadataFailure;
-  if (!options_.metadata.empty()) {
+  if (metadata_) {
     try {
-      writeMetadataFile(pages, seconds);
+      metadata_->write(session_, interrupted_, final.seconds);
     } catch (const ToolError& e) {
       // After a failed page write the disk may be full: the frames come first.
-      if (writeFailure_.empty()) throw;
+      if (writeFailure.empty()) throw;
       metadataFailure = e.what();
       outputs_.drop(metadataTemporary_);
     }
   }
   outputs_.commit();
+  return report(pages, final, metadataFailure);
+}
 
-  std::printf("%s: %zu frames of %u x %u, %s, %.1f MiB%s\n", options_.output.c_str(), pages, width_,
-              height_, DescribeLayout(samplesPerPixel_, bitsPerSample_).c_str(),
-              double(rate_.totalBytes()) / kMiB, tiff_->bigTiff() ? " (BigTIFF)" : "");
-  std::printf("%.2f s, %.1f frames/s, %.1f MiB/s", seconds, double(pages) / seconds,
-              double(rate_.totalBytes()) / kMiB / seconds);
-  if (useStamps_) {
+int Recording::report(size_t pages, const Progress& final, const std::string& metadataFailure) {
+  const double seconds = final.seconds;
+  const double mib = double(session_.rate().totalBytes()) / kMiB;
+  std::printf("%s: %zu frames of %u x %u, %s, %.1f MiB%s\n", options_.output.c_str(), pages,
+              session_.width(), session_.height(), facts_.layout().c_str(), mib,
+              tiff_->bigTiff() ? " (BigTIFF)" : "");
+  std::printf("%.2f s, %.1f frames/s, %.1f MiB/s", seconds, double(pages) / seconds, mib / seconds);
+  if (session_.usesStamps()) {
     std::printf(", %llu dropped, %llu out of order", static_cast<unsigned long long>(final.dropped),
                 static_cast<unsigned long long>(final.outOfOrder));
   }
   std::printf(", %llu host-buffer overflows\n", static_cast<unsigned long long>(final.overflows));
-  if (!options_.metadata.empty() && metadataFailure.empty())
+  if (metadata_ && metadataFailure.empty())
     std::printf("%s: per-frame metadata\n", options_.metadata.c_str());
   std::fflush(stdout);
 
   const unsigned long long requested = options_.count;
-  if (!writeFailure_.empty()) {
+  const std::string& writeFailure = tiff_->failure();
+  if (!writeFailure.empty()) {
     std::fprintf(stderr,
                  "pyxon: %s; %s holds the %zu of %llu frames written before, complete and valid\n",
-                 writeFailure_.c_str(), options_.output.c_str(), pages, requested);
+                 writeFailure.c_str(), options_.output.c_str(), pages, requested);
     if (!metadataFailure.empty()) std::fprintf(stderr, "pyxon: %s\n", metadataFailure.c_str());
     return kExitFailure;
   }
@@ -431,8 +454,36 @@ int RunRecord(const CommonOptions& options, const RecordOptions& record) {
   CameraContext context(options);
   context.preferFreeRunning();
   Recording recording(context, record);
-  recording.run();
-  return recording.finish();
+  return recording.run();
+}
+
+void RegisterRecord(CommandLine& line) {
+  auto options = std::make_shared<RecordOptions>();
+  CommonOptions& common = line.common();
+  CLI::App* record = line.add("record", "record a counted sequence into a multi-page OME-TIFF",
+                              [options, &common] { return RunRecord(common, *options); });
+  record->add_option("-n,--count", options->count, "number of frames")
+      ->required()
+      ->check(AtLeastOne());
+  record->add_option("-o,--output", options->output, "OME-TIFF file to write")
+      ->required()
+      ->type_name("FILE");
+  record->add_option("--metadata", options->metadata, "write per-frame metadata as JSON")
+      ->type_name("FILE.json");
+  record->add_flag("--bigtiff", options->bigTiff,
+                   "write BigTIFF even below 4 GB (chosen automatically above)");
+  record->add_flag("--stop-on-overflow", options->stopOnOverflow,
+                   "end the acquisition when the host buffer overflows");
+  record->add_flag("-q,--quiet", options->quiet, "no progress display");
+  record
+      ->add_option("--host-buffer", options->hostBufferFrames,
+                   "frames the host buffer holds (default: about 512 MiB of frames)")
+      ->check(CLI::Range(1u, 4096u))
+      ->type_name("FRAMES");
+  AddSettingsOption(record, common, "before recording");
+  AddExamples(record,
+              "  pyxon record -n 100 -o stack.ome.tif\n  pyxon record -n 500 -o stack.ome.tif "
+              "--metadata stack.json --set Binning=2\n");
 }
 
 }  // namespace pyxtool

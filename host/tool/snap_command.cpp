@@ -4,11 +4,13 @@
 #include <cstdio>
 
 #include "framework/error_codes.h"
+#include "host/tool/command_line.h"
 #include "host/tool/commands.h"
 #include "host/tool/frame.h"
 #include "host/tool/frame_metadata.h"
 #include "host/tool/interrupt.h"
 #include "host/tool/ome_xml.h"
+#include "host/tool/option_checks.h"
 #include "host/tool/output_files.h"
 #include "host/tool/png_preview.h"
 #include "host/tool/property_table.h"
@@ -119,6 +121,26 @@ int RunSnap(const CommonOptions& options, const SnapOptions& snap) {
   if (preview != nullptr)
     std::printf("%s: %u x %u preview\n", snap.preview.c_str(), shownWidth, shownHeight);
   return kExitOk;
+}
+
+void RegisterSnap(CommandLine& line) {
+  auto options = std::make_shared<SnapOptions>();
+  CommonOptions& common = line.common();
+  CLI::App* snap = line.add("snap", "take one image and save it as TIFF",
+                            [options, &common] { return RunSnap(common, *options); });
+  snap->add_option("-o,--output", options->output, "TIFF file to write")
+      ->required()
+      ->type_name("FILE");
+  snap->add_option("--preview", options->preview, "also write an 8-bit PNG preview")
+      ->check(PngFileName())
+      ->type_name("FILE.png");
+  snap->add_option("--preview-size", options->previewSize,
+                   "longest edge of the preview in pixels; 0 keeps the size")
+      ->capture_default_str();
+  AddSettingsOption(snap, common, "before the snap");
+  AddExamples(snap,
+              "  pyxon snap -o image.tif\n  pyxon snap -o image.tif --preview image.png --camera "
+              "PX-678C --set Exposure=5\n");
 }
 
 }  // namespace pyxtool

@@ -14,6 +14,7 @@
 #include <regex>
 #include <thread>
 
+#include "host/tool/acquisition.h"
 #include "tiff_read.h"
 #include "tool_process.h"
 
@@ -477,4 +478,70 @@ TEST_F(ToolAcquisition, RecordDescribesBitDepthPixelSizeAndAgreesWithItsProgress
   EXPECT_EQ(last[2], summary[2]);
   EXPECT_EQ(last[3], summary[3]);
   EXPECT_NEAR(std::stod(last[1]), std::stod(summary[1]), 0.05);  // 0.1 s against 0.01 s
+}
+
+namespace {
+
+// Keeps the records it sees; refuses the frame of index `refuseAt`.
+class KeepingSink : public pyxtool::FrameSink {
+ public:
+  explicit KeepingSink(uint64_t refuseAt = UINT64_MAX) : refuseAt_(refuseAt) {}
+  void begin(pyxtool::AcquisitionSession&) override { ++begun; }
+  bool frame(pyxhost::HostImage&, const pyxtool::FrameRecord& record) override {
+    records.push_back(record);
+    return record.index != refuseAt_;
+  }
+  void end(pyxtool::AcquisitionSession&) override { ++ended; }
+
+  int begun = 0;
+  int ended = 0;
+  std::vector<pyxtool::FrameRecord> records;
+
+ private:
+  uint64_t refuseAt_;
+};
+
+// Runs one session of the simulated camera into `sinks`; returns how it ended
+// and how many frames it counted.
+std::pair<pyxtool::SessionEnd, uint64_t> RunSession(uint64_t target,
+                                                    const std::vector<KeepingSink*>& sinks) {
+  pyxtool::CommonOptions options;
+  options.module.modulePath = PYXON_MODULE_PATH;
+  options.settings = {"Resolution=640 x 480", "Exposure=2"};
+  pyxtool::CameraContext context(options);
+  context.preferFreeRunning();
+  pyxtool::AcquisitionPlan plan;
+  plan.target = target;
+  pyxtool::AcquisitionSession session(context, plan);
+  for (KeepingSink* sink : sinks) session.add(*sink);
+  const pyxtool::SessionEnd end = session.run();
+  return {end, session.frames()};
+}
+
+}  // namespace
+
+// The records follow the frames the session counts: consecutive indices and
+// stamps, the count stops the camera, and a frame a sink refused ends the
+// session uncounted and unseen by the sinks after it.
+TEST_F(ToolAcquisition, ASessionFeedsItsSinksInOrderAndCountsWhatTheyTook) {
+  KeepingSink counted;
+  EXPECT_EQ(RunSession(4, {&counted}),
+            std::make_pair(pyxtool::SessionEnd::kCountReached, uint64_t{4}));
+  ASSERT_EQ(counted.records.size(), 4u);
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(counted.records[i].index, i);
+    ASSERT_TRUE(counted.records[i].stamp);
+    EXPECT_EQ(*counted.records[i].stamp, *counted.records[0].stamp + i);
+  }
+  EXPECT_EQ(counted.begun + counted.ended, 2);
+
+  KeepingSink first;
+  KeepingSink refusing(2);
+  KeepingSink last;
+  EXPECT_EQ(RunSession(10, {&first, &refusing, &last}),
+            std::make_pair(pyxtool::SessionEnd::kSinkEnded, uint64_t{2}));
+  EXPECT_EQ(first.records.size(), 3u);
+  EXPECT_EQ(refusing.records.size(), 3u);
+  EXPECT_EQ(last.records.size(), 2u);
+  EXPECT_EQ(last.ended, 1);
 }
