@@ -1,10 +1,13 @@
-// The simulated camera models: the static CameraModel records the library hands
-// out (the adapter keeps pointers to them, so they live as long as the library)
-// and, per model, everything a freshly powered camera holds: options, named
-// values, ranges, identity texts and timing figures.
+// The simulated camera models, read from model files (sim/models/, built into
+// the library, and a user's file named by PYXSIM_MODELS): the CameraModel
+// record the library hands out and, per model, everything a freshly powered
+// camera holds: options, named values, ranges, identity texts and timing
+// figures. A loaded model is never freed: the adapter keeps pointers to its
+// record, and a camera refers to its profile, as long as the library lives.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -43,17 +46,19 @@ struct Range16 {
 };
 
 struct ModelProfile {
-  const pyxon::CameraModel* record;
+  const pyxon::CameraModel* record;  // points at `model`
+  pyxon::CameraModel model;
+  std::string name;  // model.name points here
   bool colour;
   bool hasGain;
   bool hasSkip;
   bool hasHueSaturation;  // colour ISP controls
   bool hasSerial;
-  const char* serialPrefix;
-  const char* firmware;
-  const char* hardware;
-  const char* productionDate;  // "" when the camera does not know it
-  const char* fpga;
+  std::string serialPrefix;
+  std::string firmware;
+  std::string hardware;
+  std::string productionDate;  // "" when the camera does not know it
+  std::string fpga;
   uint32_t fourcc;                    // raw format code reported by 137
   std::vector<int32_t> pixelFormats;  // indices into the pixel-format table, camera order
   Range32 exposure;                   // microseconds
@@ -70,10 +75,22 @@ struct ModelProfile {
   int32_t defaultLane;
 };
 
-// Every model, in catalogue order.
-const std::vector<ModelProfile>& Catalogue();
+// Every model: the built-in ones in catalogue order, then those of the user's
+// file as last loaded by ReloadUserModels.
+std::vector<const ModelProfile*> Models();
 // Null for an unknown name.
 const ModelProfile* FindModel(const char* name);
+
+// Reads the file PYXSIM_MODELS names (no models from it when unset). A file
+// that cannot be used is reported on stderr, naming the file, the field and
+// the problem, and gives no model. The same unchanged file is not read again.
+void ReloadUserModels();
+
+// Parses the text of one model file: one model object, or an array of them.
+// On failure returns false with `error` as "field: problem"; `models` is then
+// untouched. Names already used by `known` are refused.
+bool ParseModels(const std::string& text, const std::vector<const ModelProfile*>& known,
+                 std::vector<std::unique_ptr<ModelProfile>>* models, std::string* error);
 
 // Bits per sample of a pixel-format index; 8 for an index outside the table.
 uint32_t PixelFormatBits(int32_t index);
