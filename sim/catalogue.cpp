@@ -140,14 +140,14 @@ void CheckObject(const json& value, const std::string& where,
     Fail(where.empty() ? "(model)" : where,
          std::string("must be an object, not ") + TypeName(value));
   }
-  for (const char* key : required) {
-    if (!value.contains(key)) Fail(Join(where, key), "is missing");
-  }
   for (const auto& item : value.items()) {
     bool known = false;
     for (const char* key : required) known = known || item.key() == key;
     for (const char* key : optional) known = known || item.key() == key;
     if (!known) Fail(Join(where, item.key()), "is not a known field");
+  }
+  for (const char* key : required) {
+    if (!value.contains(key)) Fail(Join(where, key), "is missing");
   }
 }
 
@@ -536,13 +536,13 @@ bool ParseModels(const std::string& text, const std::vector<const ModelProfile*>
   try {
     doc = json::parse(text);
   } catch (const json::parse_error& e) {
-    *error = "(file): not JSON: syntax error at byte " + std::to_string(e.byte);
+    *error = "not JSON: syntax error at byte " + std::to_string(e.byte);
     return false;
   }
   std::vector<std::unique_ptr<ModelProfile>> parsed;
   try {
     if (doc.is_array()) {
-      if (doc.empty()) Fail("(file)", "holds no model");
+      if (doc.empty()) Fail("", "holds no model");
       for (size_t i = 0; i < doc.size(); ++i) parsed.push_back(ParseModel(doc[i], Index("", i)));
     } else {
       parsed.push_back(ParseModel(doc, ""));
@@ -556,10 +556,10 @@ bool ParseModels(const std::string& text, const std::vector<const ModelProfile*>
       }
     }
   } catch (const FieldError& e) {
-    *error = e.field + ": " + e.problem;
+    *error = e.field.empty() ? e.problem : e.field + ": " + e.problem;
     return false;
   } catch (const json::exception& e) {
-    *error = std::string("(file): unreadable: ") + e.what();
+    *error = std::string("unreadable: ") + e.what();
     return false;
   }
   for (auto& model : parsed) {
