@@ -243,15 +243,70 @@ uint32_t OptionNumber(const std::string& key, const std::string& field) {
   Fail(field, "is not a known option name or number");
 }
 
+std::vector<int32_t> Values(const json& value, const std::string& field, int64_t lo, int64_t hi) {
+  const json& list = List(value, field, 1, 64);
+  std::vector<int32_t> values;
+  for (size_t i = 0; i < list.size(); ++i) {
+    values.push_back(static_cast<int32_t>(Integer(list[i], Index(field, i), lo, hi)));
+  }
+  return values;
+}
+
+HalfRule ParseHalf(const json& value, const std::string& where) {
+  CheckObject(value, where, {}, {"min", "max", "values"});
+  HalfRule half;
+  half.set = true;
+  if (value.contains("min")) {
+    half.min = static_cast<int32_t>(Integer(value["min"], Join(where, "min"), 0, 0xFFFF));
+  }
+  if (value.contains("max")) {
+    half.max = static_cast<int32_t>(Integer(value["max"], Join(where, "max"), half.min, 0xFFFF));
+  }
+  if (value.contains("values"))
+    half.values = Values(value["values"], Join(where, "values"), 0, 0xFFFF);
+  return half;
+}
+
 OptionDef ParseOption(uint32_t id, const json& value, const std::string& where) {
-  CheckObject(value, where, {"default"}, {"min", "max", "access", "computed"});
-  OptionDef def{id, OptionValue(value["default"], Join(where, "default")), INT32_MIN, INT32_MAX};
+  CheckObject(value, where, {"default"},
+              {"min", "max", "values", "valuesOf", "off", "maxFrom", "rangeFrom", "low", "high",
+               "access", "computed"});
+  OptionDef def{};
+  def.id = id;
+  def.value = OptionValue(value["default"], Join(where, "default"));
+  def.min = INT32_MIN;
+  def.max = INT32_MAX;
   if (value.contains("min")) {
     def.min = static_cast<int32_t>(Integer(value["min"], Join(where, "min"), INT32_MIN, INT32_MAX));
   }
   if (value.contains("max")) {
     def.max = static_cast<int32_t>(Integer(value["max"], Join(where, "max"), def.min, INT32_MAX));
   }
+  OptionRule& rule = def.rule;
+  if (value.contains("values")) {
+    rule.values = Values(value["values"], Join(where, "values"), INT32_MIN, INT32_MAX);
+  }
+  if (value.contains("valuesOf")) {
+    const std::string of = Text(value["valuesOf"], Join(where, "valuesOf"), kMaxTextLength);
+    if (of != "pixelFormats")
+      Fail(Join(where, "valuesOf"), "must be pixelFormats, not \"" + of + "\"");
+    rule.pixelFormats = true;
+  }
+  if (value.contains("off")) {
+    rule.hasOff = true;
+    rule.off =
+        static_cast<int32_t>(Integer(value["off"], Join(where, "off"), INT32_MIN, INT32_MAX));
+  }
+  if (value.contains("maxFrom")) {
+    const std::string field = Join(where, "maxFrom");
+    rule.maxFrom = OptionNumber(Text(value["maxFrom"], field, kMaxTextLength), field);
+  }
+  if (value.contains("rangeFrom")) {
+    const std::string field = Join(where, "rangeFrom");
+    rule.rangeFrom = OptionNumber(Text(value["rangeFrom"], field, kMaxTextLength), field);
+  }
+  if (value.contains("low")) rule.low = ParseHalf(value["low"], Join(where, "low"));
+  if (value.contains("high")) rule.high = ParseHalf(value["high"], Join(where, "high"));
   if (value.contains("access")) {
     const std::string access = Text(value["access"], Join(where, "access"), kMaxTextLength);
     if (access == "readWrite") {

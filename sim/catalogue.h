@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,27 @@ enum class Access : uint8_t { kReadWrite, kReadOnly, kWriteOnly };
 // Options whose value the camera computes from its state when read.
 enum class Computed : uint8_t { kNo, kTecDrive, kMaxFrameRate };
 
+// A limit on one unsigned 16-bit half of a packed option value.
+struct HalfRule {
+  bool set = false;
+  int32_t min = 0;
+  int32_t max = 0xFFFF;
+  std::vector<int32_t> values;  // when not empty, the only values allowed
+};
+
+// What a write of an option must satisfy besides min and max; every part that
+// is set applies.
+struct OptionRule {
+  std::vector<int32_t> values;  // when not empty, the only values allowed
+  bool pixelFormats = false;    // only the model's pixel formats
+  bool hasOff = false;          // `off` is allowed besides the range
+  int32_t off = 0;
+  std::optional<uint32_t> maxFrom;    // the maximum is this option's value, when it exists
+  std::optional<uint32_t> rangeFrom;  // the range is this option's unsigned halves (min low)
+  HalfRule low;                       // bits 0-15
+  HalfRule high;                      // bits 16-31
+};
+
 struct OptionDef {
   uint32_t id;
   int32_t value;  // power-on value
@@ -27,6 +49,7 @@ struct OptionDef {
   int32_t max;
   Access access = Access::kReadWrite;
   Computed computed = Computed::kNo;
+  OptionRule rule;
 };
 
 struct NamedDef {

@@ -91,7 +91,8 @@ Result SerialPart::GetSerialNumber(char serial[32]) {
   uint32_t hash = 2166136261u;
   for (char c : owner_.camera().id()) hash = (hash ^ static_cast<uint8_t>(c)) * 16777619u;
   char text[32];
-  std::snprintf(text, sizeof(text), "%s-%08X", owner_.camera().profile().serialPrefix.c_str(), hash);
+  std::snprintf(text, sizeof(text), "%s-%08X", owner_.camera().profile().serialPrefix.c_str(),
+                hash);
   return CopyText32(serial, text);
 }
 
