@@ -642,29 +642,21 @@ pyxon::Result SimCamera::SetOptionLocked(uint32_t option, int32_t value) {
   OptionSlot& slot = it->second;
   if (slot.access == Access::kReadOnly) return kAccessDenied;
   const int32_t previous = slot.value;
-  switch (option) {
-    case kFactoryReset:
-      if (started_) return pyxon::kUnexpected;
-      FactoryResetLocked();
-      return pyxon::kOk;
-    case kBinning:
-      if (!AllowedLocked(slot, value)) return pyxon::kInvalidArgument;
-      if (started_ && (value & 0x0F) != (previous & 0x0F)) return pyxon::kUnexpected;
-      break;
-    case kRotate: {
-      if (!AllowedLocked(slot, value)) return pyxon::kInvalidArgument;
-      const bool swapsNow = value == 90 || value == 270;
-      const bool swappedBefore = previous == 90 || previous == 270;
-      if (started_ && swapsNow != swappedBefore) return pyxon::kUnexpected;
-      break;
+  if (option == kFactoryReset) {
+    if (started_) return pyxon::kUnexpected;
+    FactoryResetLocked();
+    return pyxon::kOk;
+  }
+  if (!AllowedLocked(slot, value)) return pyxon::kInvalidArgument;
+  if (started_) {
+    // The frame size stays while frames are delivered.
+    const bool swapsNow = value == 90 || value == 270;
+    const bool swappedBefore = previous == 90 || previous == 270;
+    if ((option == kBinning && (value & 0x0F) != (previous & 0x0F)) ||
+        (option == kRotate && swapsNow != swappedBefore) ||
+        (option == kPixelFormat && value != previous)) {
+      return pyxon::kUnexpected;
     }
-    case kPixelFormat:
-      if (!AllowedLocked(slot, value)) return pyxon::kInvalidArgument;
-      if (started_ && value != previous) return pyxon::kUnexpected;
-      break;
-    default:
-      if (!AllowedLocked(slot, value)) return pyxon::kInvalidArgument;
-      break;
   }
   slot.value = value;
   AfterOptionChangeLocked(option, previous);
