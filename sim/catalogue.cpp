@@ -22,9 +22,10 @@ using nlohmann::json;
 
 // A model file is a few kilobytes; anything far larger is not one.
 constexpr uint64_t kMaxFileBytes = 1 << 20;
-constexpr size_t kMaxTextLength = 31;    // the 32-byte text fields of the interfaces
-constexpr size_t kMaxSerialPrefix = 22;  // "PREFIX-XXXXXXXX" in 32 bytes
-constexpr size_t kMaxNameLength = 63;    // the 64-byte name fields of the camera list
+constexpr uint64_t kMaxPixels = 64ull << 20;  // frames the host can hold several of
+constexpr size_t kMaxTextLength = 31;         // the 32-byte text fields of the interfaces
+constexpr size_t kMaxSerialPrefix = 22;       // "PREFIX-XXXXXXXX" in 32 bytes
+constexpr size_t kMaxNameLength = 63;         // the 64-byte name fields of the camera list
 
 struct Named64 {
   const char* name;
@@ -390,6 +391,14 @@ std::unique_ptr<ModelProfile> ParseModel(const json& m, const std::string& where
         static_cast<uint32_t>(Integer(resList[i]["width"], Join(at, "width"), 1, 16384));
     model.resolutions[i].height =
         static_cast<uint32_t>(Integer(resList[i]["height"], Join(at, "height"), 1, 16384));
+    const pyxon::Resolution& r = model.resolutions[i];
+    if (static_cast<uint64_t>(r.width) * r.height > kMaxPixels) {
+      Fail(at, "is more than " + std::to_string(kMaxPixels) + " pixels");
+    }
+    // The first is the full sensor; the others are read from it.
+    if (r.width > model.resolutions[0].width || r.height > model.resolutions[0].height) {
+      Fail(at, "is larger than the first resolution, the full sensor");
+    }
   }
 
   const std::string raw = Text(m["rawFormat"], Join(where, "rawFormat"), 4);
@@ -613,8 +622,8 @@ bool ParseModels(const std::string& text, const std::vector<const ModelProfile*>
   } catch (const FieldError& e) {
     *error = e.field.empty() ? e.problem : e.field + ": " + e.problem;
     return false;
-  } catch (const json::exception& e) {
-    *error = std::string("unreadable: ") + e.what();
+  } catch (const std::exception& e) {
+    *error = std::string("cannot be used: ") + e.what();
     return false;
   }
   for (auto& model : parsed) {
@@ -624,11 +633,9 @@ bool ParseModels(const std::string& text, const std::vector<const ModelProfile*>
   return true;
 }
 
-void ReloadUserModels() {
-  UserModels& user = User();
-  const char* env = std::getenv("PYXSIM_MODELS");
-  const std::string path = env != nullptr ? env : "";
-  pyx::MutexLock lock(user.mu);
+namespace {
+
+void ReloadLocked(UserModels& user, const std::string& path) REQUIRES(user.mu) {
   if (path.empty()) {
     user.current.clear();
     user.path.clear();
@@ -657,6 +664,23 @@ void ReloadUserModels() {
   for (auto& model : loaded) {
     user.current.push_back(model.get());
     user.kept.push_back(std::move(model));
+  }
+}
+
+}  // namespace
+
+void ReloadUserModels() {
+  UserModels& user = User();
+  const char* env = std::getenv("PYXSIM_MODELS");
+  const std::string path = env != nullptr ? env : "";
+  pyx::MutexLock lock(user.mu);
+  try {
+    ReloadLocked(user, path);
+  } catch (const std::exception& e) {
+    user.current.clear();
+    std::fprintf(stderr,
+                 "libPyxon: model file %s: cannot be loaded: %s; no camera from this file\n",
+                 path.c_str(), e.what());
   }
 }
 
