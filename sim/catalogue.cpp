@@ -542,9 +542,10 @@ std::vector<std::unique_ptr<ModelProfile>> LoadBuiltin() {
   return models;
 }
 
+// Never destroyed: the adapter and cameras may read a record during exit.
 const std::vector<std::unique_ptr<ModelProfile>>& Builtin() {
-  static const std::vector<std::unique_ptr<ModelProfile>> models = LoadBuiltin();
-  return models;
+  static const auto* models = new std::vector<std::unique_ptr<ModelProfile>>(LoadBuiltin());
+  return *models;
 }
 
 // The models of the user's file. Every model once loaded is kept, since
@@ -559,7 +560,7 @@ struct UserModels {
 };
 
 UserModels& User() {
-  static UserModels* user = new UserModels();  // never destroyed: callers may outlive statics
+  static UserModels* user = new UserModels();  // never destroyed, as Builtin()
   return *user;
 }
 

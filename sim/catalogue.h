@@ -72,7 +72,7 @@ struct ModelProfile {
   const pyxon::CameraModel* record;  // points at `model`
   pyxon::CameraModel model;
   std::string name;  // model.name points here
-  bool colour;
+  bool colour;       // the model has no mono flag
   bool hasGain;
   bool hasSkip;
   bool hasHueSaturation;  // colour ISP controls
