@@ -42,13 +42,13 @@ void pyxsim_reset(void) {
 }
 
 int pyxsim_model_count(void) {
-  return static_cast<int>(pyxsim::Catalogue().size());
+  return static_cast<int>(pyxsim::Models().size());
 }
 
 const char* pyxsim_model_name(int i) {
-  const auto& models = pyxsim::Catalogue();
+  const auto models = pyxsim::Models();
   if (i < 0 || static_cast<size_t>(i) >= models.size()) return nullptr;
-  return models[static_cast<size_t>(i)].record->name;
+  return models[static_cast<size_t>(i)]->record->name;
 }
 
 void pyxsim_detach_all(void) {

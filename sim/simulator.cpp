@@ -250,6 +250,7 @@ std::vector<std::pair<const ModelProfile*, std::string>> Simulator::DefaultList(
 }
 
 void Simulator::Reset() {
+  ReloadUserModels();
   faults_.Clear();
   CurrentBehaviour().Reset();
   trace_.Clear();
