@@ -477,7 +477,8 @@ TEST_F(ToolAcquisition, RecordDescribesBitDepthPixelSizeAndAgreesWithItsProgress
       << out;
   EXPECT_EQ(last[2], summary[2]);
   EXPECT_EQ(last[3], summary[3]);
-  EXPECT_NEAR(std::stod(last[1]), std::stod(summary[1]), 0.05);  // 0.1 s against 0.01 s
+  // Shown to 0.1 s against 0.01 s: half a tenth apart at most, and a hair for the rounding.
+  EXPECT_NEAR(std::stod(last[1]), std::stod(summary[1]), 0.0501);
 }
 
 namespace {
