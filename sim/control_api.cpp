@@ -42,13 +42,13 @@ void pyxsim_reset(void) {
 }
 
 int pyxsim_model_count(void) {
-  return static_cast<int>(pyxsim::Models().size());
+  return static_cast<int>(pyxsim::Catalogue().size());
 }
 
 const char* pyxsim_model_name(int i) {
-  const auto models = pyxsim::Models();
+  const auto& models = pyxsim::Catalogue();
   if (i < 0 || static_cast<size_t>(i) >= models.size()) return nullptr;
-  return models[static_cast<size_t>(i)]->record->name;
+  return models[static_cast<size_t>(i)].record->name;
 }
 
 void pyxsim_detach_all(void) {

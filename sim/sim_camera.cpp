@@ -60,8 +60,7 @@ Settings Settings::Defaults(const ModelProfile& profile) {
   s.fan = profile.defaultFan;
   s.tecTarget = profile.defaultTecTarget;
   for (const OptionDef& def : profile.options) {
-    s.options[def.id] =
-        OptionSlot{def.value, def.min, def.max, def.access, def.computed, &def.rule};
+    s.options[def.id] = OptionSlot{def.value, def.min, def.max, def.access, def.computed};
   }
   if (!profile.lanes.empty()) {
     s.lanes = profile.lanes;
@@ -642,47 +641,68 @@ pyxon::Result SimCamera::SetOptionLocked(uint32_t option, int32_t value) {
   OptionSlot& slot = it->second;
   if (slot.access == Access::kReadOnly) return kAccessDenied;
   const int32_t previous = slot.value;
-  if (option == kFactoryReset) {
-    if (started_) return pyxon::kUnexpected;
-    FactoryResetLocked();
-    return pyxon::kOk;
-  }
-  if (!AllowedLocked(slot, value)) return pyxon::kInvalidArgument;
-  if (started_) {
-    // The frame size stays while frames are delivered.
-    const bool swapsNow = value == 90 || value == 270;
-    const bool swappedBefore = previous == 90 || previous == 270;
-    if ((option == kBinning && (value & 0x0F) != (previous & 0x0F)) ||
-        (option == kRotate && swapsNow != swappedBefore) ||
-        (option == kPixelFormat && value != previous)) {
-      return pyxon::kUnexpected;
+  switch (option) {
+    case kFactoryReset:
+      if (started_) return pyxon::kUnexpected;
+      FactoryResetLocked();
+      return pyxon::kOk;
+    case kBinning: {
+      const int32_t factor = value & 0x0F;
+      if ((value & ~0x8F) != 0 || factor < 1 || factor > 8) return pyxon::kInvalidArgument;
+      if (started_ && factor != (previous & 0x0F)) return pyxon::kUnexpected;
+      break;
     }
+    case kRotate: {
+      if (value != 0 && value != 90 && value != 180 && value != 270) {
+        return pyxon::kInvalidArgument;
+      }
+      const bool swapsNow = value == 90 || value == 270;
+      const bool swappedBefore = previous == 90 || previous == 270;
+      if (started_ && swapsNow != swappedBefore) return pyxon::kUnexpected;
+      break;
+    }
+    case kPixelFormat:
+      if (std::find(profile_.pixelFormats.begin(), profile_.pixelFormats.end(), value) ==
+          profile_.pixelFormats.end()) {
+        return pyxon::kInvalidArgument;
+      }
+      if (started_ && value != previous) return pyxon::kUnexpected;
+      break;
+    case kSharpening:
+      // Strength in the low 16 bits; bit 17 marks an explicit setting.
+      if ((value & ~0x2FFFF) != 0 || (value & 0xFFFF) > 500) return pyxon::kInvalidArgument;
+      break;
+    case kDynamicDefect:
+      if (UnsignedHalf(value, true) > 100 || UnsignedHalf(value, false) > 100) {
+        return pyxon::kInvalidArgument;
+      }
+      break;
+    case kHdrKB:
+      if (!InRange(UnsignedHalf(value, true), 1, 25500)) return pyxon::kInvalidArgument;
+      break;
+    case kWhiteBalanceInterval:
+      if (value != 0 && !InRange(value, 100, 600000)) return pyxon::kInvalidArgument;
+      break;
+    case kVoltageBias: {
+      const int32_t range = OptionOr(kVoltageBiasRange, PackHalves(0, 0xFFFF));
+      if (!InRange(value, UnsignedHalf(range, false), UnsignedHalf(range, true))) {
+        return pyxon::kInvalidArgument;
+      }
+      break;
+    }
+    case kAntiBlooming:
+      if (!InRange(value, 0, OptionOr(kAntiBloomingMax, slot.max))) return pyxon::kInvalidArgument;
+      break;
+    case kHeater:
+      if (!InRange(value, 0, OptionOr(kHeaterMax, slot.max))) return pyxon::kInvalidArgument;
+      break;
+    default:
+      if (!InRange(value, slot.min, slot.max)) return pyxon::kInvalidArgument;
+      break;
   }
   slot.value = value;
   AfterOptionChangeLocked(option, previous);
   return pyxon::kOk;
-}
-
-bool SimCamera::AllowedLocked(const OptionSlot& slot, int32_t value) {
-  if (slot.rule == nullptr) return InRange(value, slot.min, slot.max);
-  const OptionRule& rule = *slot.rule;
-  if (rule.hasOff && value == rule.off) return true;
-  const auto in = [](const std::vector<int32_t>& values, int32_t v) {
-    return std::find(values.begin(), values.end(), v) != values.end();
-  };
-  if (!rule.values.empty() && !in(rule.values, value)) return false;
-  if (rule.pixelFormats && !in(profile_.pixelFormats, value)) return false;
-  const auto halfOk = [&](const HalfRule& half, bool high) {
-    const int32_t v = static_cast<int32_t>(UnsignedHalf(value, high));
-    return !half.set || (half.values.empty() ? InRange(v, half.min, half.max) : in(half.values, v));
-  };
-  if (!halfOk(rule.low, false) || !halfOk(rule.high, true)) return false;
-  if (rule.rangeFrom) {
-    const int32_t range = OptionOr(*rule.rangeFrom, PackHalves(0, 0xFFFF));
-    if (!InRange(value, UnsignedHalf(range, false), UnsignedHalf(range, true))) return false;
-  }
-  const int32_t max = rule.maxFrom ? OptionOr(*rule.maxFrom, slot.max) : slot.max;
-  return InRange(value, slot.min, max);
 }
 
 void SimCamera::AfterOptionChangeLocked(uint32_t option, int32_t previous) {

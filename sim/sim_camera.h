@@ -71,7 +71,6 @@ struct OptionSlot {
   int32_t max;
   Access access;
   Computed computed;
-  const OptionRule* rule = nullptr;  // the model's, which outlives the camera
 };
 
 struct NamedSlot {
@@ -230,8 +229,6 @@ class SimCamera : public std::enable_shared_from_this<SimCamera> {
 
   pyxon::Result SetOptionLocked(uint32_t option, int32_t value) REQUIRES(mu_);
   pyxon::Result GetOptionLocked(uint32_t option, int32_t* value) REQUIRES(mu_);
-  // Whether a write of `value` meets the option's range and rule.
-  bool AllowedLocked(const OptionSlot& slot, int32_t value) REQUIRES(mu_);
   void AfterOptionChangeLocked(uint32_t option, int32_t previous) REQUIRES(mu_);
   int32_t OptionOr(uint32_t option, int32_t fallback) const REQUIRES(mu_);
   void FactoryResetLocked() REQUIRES(mu_);

@@ -91,8 +91,7 @@ Result SerialPart::GetSerialNumber(char serial[32]) {
   uint32_t hash = 2166136261u;
   for (char c : owner_.camera().id()) hash = (hash ^ static_cast<uint8_t>(c)) * 16777619u;
   char text[32];
-  std::snprintf(text, sizeof(text), "%s-%08X", owner_.camera().profile().serialPrefix.c_str(),
-                hash);
+  std::snprintf(text, sizeof(text), "%s-%08X", owner_.camera().profile().serialPrefix, hash);
   return CopyText32(serial, text);
 }
 
@@ -102,22 +101,22 @@ Result VersionPart::QueryInterface(const uint8_t* iid, void** out) {
 
 Result VersionPart::GetFirmwareVersion(char text[32]) {
   if (!owner_.live()) return kHandleClosed;
-  return CopyText32(text, owner_.camera().profile().firmware.c_str());
+  return CopyText32(text, owner_.camera().profile().firmware);
 }
 
 Result VersionPart::GetHardwareVersion(char text[32]) {
   if (!owner_.live()) return kHandleClosed;
-  return CopyText32(text, owner_.camera().profile().hardware.c_str());
+  return CopyText32(text, owner_.camera().profile().hardware);
 }
 
 Result VersionPart::GetProductionDate(char text[32]) {
   if (!owner_.live()) return kHandleClosed;
-  return CopyText32(text, owner_.camera().profile().productionDate.c_str());
+  return CopyText32(text, owner_.camera().profile().productionDate);
 }
 
 Result VersionPart::GetFpgaVersion(char text[32]) {
   if (!owner_.live()) return kHandleClosed;
-  return CopyText32(text, owner_.camera().profile().fpga.c_str());
+  return CopyText32(text, owner_.camera().profile().fpga);
 }
 
 namespace {

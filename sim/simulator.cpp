@@ -250,7 +250,6 @@ std::vector<std::pair<const ModelProfile*, std::string>> Simulator::DefaultList(
 }
 
 void Simulator::Reset() {
-  ReloadUserModels();
   faults_.Clear();
   CurrentBehaviour().Reset();
   trace_.Clear();
