@@ -532,7 +532,8 @@ TEST_F(ToolAcquisition, ASessionFeedsItsSinksInOrderAndCountsWhatTheyTook) {
   for (size_t i = 0; i < 4; ++i) {
     EXPECT_EQ(counted.records[i].index, i);
     ASSERT_TRUE(counted.records[i].stamp);
-    EXPECT_EQ(*counted.records[i].stamp, *counted.records[0].stamp + i);
+    // A loaded machine may drop frames: stamps rise, not always by one.
+    if (i > 0) EXPECT_GT(*counted.records[i].stamp, *counted.records[i - 1].stamp);
   }
   EXPECT_EQ(counted.begun + counted.ended, 2);
 
