@@ -533,7 +533,9 @@ TEST_F(ToolAcquisition, ASessionFeedsItsSinksInOrderAndCountsWhatTheyTook) {
     EXPECT_EQ(counted.records[i].index, i);
     ASSERT_TRUE(counted.records[i].stamp);
     // A loaded machine may drop frames: stamps rise, not always by one.
-    if (i > 0) EXPECT_GT(*counted.records[i].stamp, *counted.records[i - 1].stamp);
+    if (i > 0) {
+      EXPECT_GT(*counted.records[i].stamp, *counted.records[i - 1].stamp);
+    }
   }
   EXPECT_EQ(counted.begun + counted.ended, 2);
 
